@@ -1,0 +1,69 @@
+// The host's entry into the driver and the table of VPI functions.
+#include "korva/vpi.h"
+
+#include <array>
+
+#include "host/state.h"
+#include "host/vpi.h"
+#include "korva/zunpro.h"
+
+namespace {
+
+// Slots 0, 8, 9 and 16 hold no function.
+constexpr std::array<VpiFunction, 17> VpiFunc = {
+    nullptr,    // 0
+    nullptr,    // 1 ColdStart
+    WarmStart,  // 2
+    nullptr,    // 3 SingleAddressParser
+    nullptr,    // 4 BlockAddressParser
+    nullptr,    // 5 SingleRead
+    nullptr,    // 6 BlockRead
+    nullptr,    // 7 SingleWrite
+    nullptr,    // 8
+    nullptr,    // 9
+    nullptr,    // 10 BlockWrite
+    EndVpi,     // 11
+    CloseCom,   // 12
+    ReOpenCom,  // 13
+    GetVpiInfo, // 14
+    nullptr,    // 15 ChangeVpiParams
+    nullptr,    // 16
+};
+
+}  // namespace
+
+extern "C" KORVA_EXPORT int32_t VpiMain(KorvaRequest* request) {
+    if (StopFlag.load() != 0) return 0;
+    uint32_t number = request->function;
+    if (number > 16) {
+        err(kLog, "KORVA> VpiMain() Invalid function number (%d) requested rc = 2",
+            static_cast<int>(number));
+        return 2;
+    }
+    VpiFunction function = VpiFunc[number];
+    if (function == nullptr) {
+        err(kLog, "KORVA> VpiMain() Invalid function number (%d) requested VpiFunc[] = 0 rc = 2",
+            static_cast<int>(number));
+        return 2;
+    }
+    return function(request);
+}
+
+int32_t WarmStart(KorvaRequest*) { return 0; }
+
+// Ends nothing: the driver stops when the host tells the supervision task to.
+int32_t EndVpi(KorvaRequest*) {
+    err(kLog, "KORVA> EndVpi() called");
+    err(kLog, "KORVA> EndVpi() exited");
+    return 0;
+}
+
+int32_t CloseCom(KorvaRequest*) {
+    err(kLog, "KORVA> CloseCom() not supported!");
+    return 1;
+}
+
+int32_t ReOpenCom(KorvaRequest*) {
+    err(kLog, "KORVA> ReOpenCom() not supported!");
+    return 1;
+}
