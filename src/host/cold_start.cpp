@@ -7,6 +7,7 @@
 #include "initfile/initfile.h"
 #include "korva/zunpro.h"
 #include "pool/pool.h"
+#include "serial/command.h"
 #include "serial/modem.h"
 #include "serial/serial.h"
 #include "supervision/supervision.h"
@@ -15,14 +16,8 @@ namespace {
 
 constexpr uint8_t kExpectOk = 1;
 
-// Purge, set the modem command time-out and send `text` followed by "\r"; true when the modem
-// answered OK.
 bool SendInitCommand(ComHandle handle, const char* text) {
-    char command[256];
-    std::snprintf(command, sizeof command, "%s\r", text);
-    ComPurgeInput(handle);
-    ComSetReadTimeout(handle, Settings.modemCommandTimeout);
-    return ModemCommand(command, kExpectOk, handle) == kModemAccepted;
+    return SendCommand(handle, text, Settings.modemCommandTimeout);
 }
 
 // Hang-up, "AT" (twice if need be), the global reset and, for answering modems, auto-answer.

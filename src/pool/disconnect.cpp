@@ -1,0 +1,79 @@
+// Ending a connection for its client: hang up under the port lock and the connection mutex,
+// return the port to the pool and free the entry.
+#include "host/state.h"
+#include "korva/korva.h"
+#include "korva/zunpro.h"
+#include "pool/driver_state.h"
+#include "pool/pool.h"
+#include "serial/modem.h"
+#include "supervision/supervision.h"
+
+namespace {
+
+constexpr const char* kName = "Disconnect()";
+
+bool StillOnPort(const ConnectionEntry& entry, uint8_t port) {
+    return (entry.flags.load() & kConnConnected) != 0 && entry.port.load() == port;
+}
+
+// Both locks held: hang the line up and give the port back.
+void HangUpLine(ConnectionEntry& entry, uint8_t port) {
+    PortEntry& line = Ports[port];
+    entry.flags.fetch_and(~kConnConnected);
+    entry.port = kNoPort;
+    line.flags.fetch_or(kRSV);
+    HangUpModem(port);
+    platform::SleepMs(400);
+    line.flags.fetch_and(~kCON);
+    line.flags.fetch_and(~kRSV);
+    ResetPassiveModems(port);
+    line.connectionRef = kNoReference;
+}
+
+// The port lock could not be had, so its modem is not touched. The entry lets go of the port
+// and the port of the entry, so that the entry can be freed without a stale reference left
+// behind; the supervision finds the port connected without a connection and hangs it up under
+// its own locks on its next cycle.
+void LeaveLineToSupervision(ConnectionEntry& entry, uint8_t port, uint16_t reference) {
+    const uint32_t wait = WaitConnectionMutex(kName);
+    if (StillOnPort(entry, port)) {
+        entry.flags.fetch_and(~kConnConnected);
+        entry.port = kNoPort;
+        uint16_t expected = reference;
+        Ports[port].connectionRef.compare_exchange_strong(expected, kNoReference);
+    }
+    if (wait == platform::kWaitObject0 || wait == platform::kWaitAbandoned)
+        ReleaseConnectionMutex(kName);
+}
+
+}  // namespace
+
+extern "C" KORVA_EXPORT int32_t KORVA_Disconnect(uint32_t reference) {
+    if (int32_t status = CheckDriverState(); status != KORVA_STATUS_OK) return status;
+    const uint16_t index = static_cast<uint16_t>(reference);
+    if (index >= kNoReference || (Connections[index].flags.load() & kConnUsed) == 0)
+        return KORVA_STATUS_BAD_REFERENCE;
+    ConnectionEntry& entry = Connections[index];
+    const uint8_t port = entry.port;
+    if ((entry.flags.load() & kConnConnected) == 0 || port >= kPortCount) {
+        if (Diagnose()) err(kLog, "KORVA> Disconnect() cr %u (no COM)", index);
+        DeleteConnection(index);
+        return KORVA_STATUS_OK;
+    }
+    if (Diagnose()) err(kLog, "KORVA> Disconnect() cr %u COM%u", index, port + 1);
+    if (LockPort(port, kName) != 0) {
+        LeaveLineToSupervision(entry, port, index);
+        DeleteConnection(index);
+        return KORVA_STATUS_OK;
+    }
+    // With the port lock held no other writer reaches this entry, so a connection mutex that
+    // cannot be had (logged) does not stop the hang-up.
+    const uint32_t wait = WaitConnectionMutex(kName);
+    // The supervision may have ended this line while we waited for the locks.
+    if (StillOnPort(entry, port)) HangUpLine(entry, port);
+    if (wait == platform::kWaitObject0 || wait == platform::kWaitAbandoned)
+        ReleaseConnectionMutex(kName);
+    UnlockPort(port, kName);
+    DeleteConnection(index);
+    return KORVA_STATUS_OK;
+}
