@@ -3,6 +3,8 @@
 
 #include <array>
 
+#include "gates/gates.h"
+#include "host/lifecycle.h"
 #include "host/state.h"
 #include "host/vpi.h"
 #include "korva/zunpro.h"
@@ -12,21 +14,21 @@ namespace {
 // Slots 0, 8, 9 and 16 hold no function.
 constexpr std::array<VpiFunction, 17> VpiFunc = {
     nullptr,    // 0
-    nullptr,    // 1 ColdStart
+    ColdStart,  // 1
     WarmStart,  // 2
     nullptr,    // 3 SingleAddressParser
     nullptr,    // 4 BlockAddressParser
-    nullptr,    // 5 SingleRead
-    nullptr,    // 6 BlockRead
-    nullptr,    // 7 SingleWrite
+    SingleRead,   // 5
+    BlockRead,    // 6
+    SingleWrite,  // 7
     nullptr,    // 8
     nullptr,    // 9
-    nullptr,    // 10 BlockWrite
+    BlockWrite,  // 10
     EndVpi,     // 11
     CloseCom,   // 12
     ReOpenCom,  // 13
     GetVpiInfo, // 14
-    nullptr,    // 15 ChangeVpiParams
+    ChangeVpiParams,  // 15
     nullptr,    // 16
 };
 
