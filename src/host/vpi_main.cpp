@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "gates/gates.h"
 #include "host/state.h"
 #include "host/vpi.h"
 #include "korva/zunpro.h"
@@ -14,8 +15,8 @@ constexpr std::array<VpiFunction, 17> VpiFunc = {
     nullptr,    // 0
     nullptr,    // 1 ColdStart
     WarmStart,  // 2
-    nullptr,    // 3 SingleAddressParser
-    nullptr,    // 4 BlockAddressParser
+    SingleAddressParser,  // 3
+    BlockAddressParser,  // 4
     nullptr,    // 5 SingleRead
     nullptr,    // 6 BlockRead
     nullptr,    // 7 SingleWrite
