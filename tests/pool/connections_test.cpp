@@ -88,6 +88,7 @@ TEST_F(ConnectionTableTest, FullTableRefusesAndChangesNothing) {
 }
 
 TEST_F(ConnectionTableTest, AbandonedMutexIsReportedAndTheEntryAllocated) {
+    if (kThreadSanitizer) GTEST_SKIP() << kOwnerDiedUnderTsan;
     ASSERT_TRUE(AbandonInChildProcess("KORVA_MUTEX"));
     EXPECT_EQ(Add(2, 4, 2, 1), 0);
     EXPECT_EQ(Connections[0].flags, 0x0Bu);
