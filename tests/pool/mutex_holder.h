@@ -2,6 +2,8 @@
 // process that dies holding it.
 #pragma once
 
+#include "support/sanitizer.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,26 +56,6 @@ class MutexHolder {
     uint32_t result_ = 0;
     std::thread thread_;  // last: starts once everything above is ready
 };
-
-// ThreadSanitizer reports two things these tests do on purpose as errors: releasing a mutex that
-// a dead process left owner-died, and releasing a mutex from a thread that does not hold it.
-// Those tests skip under it.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kThreadSanitizer = true;
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-
-inline constexpr const char* kOwnerDiedUnderTsan =
-    "the sanitizer flags the release of a mutex taken after its owner died";
-inline constexpr const char* kWrongThreadUnlockUnderTsan =
-    "the sanitizer flags a release by a thread that does not hold the mutex";
 
 // Forks a child that opens the mutex `name` afresh, takes it and exits without releasing it, as
 // another process loading the driver might. true when the child did so. The child reports
