@@ -120,4 +120,6 @@ int32_t SingleWrite(KorvaRequest* request) {
     return result;
 }
 
-int32_t BlockWrite(KorvaRequest*) { return 1; }
+int32_t BlockWrite(KorvaRequest*) {
+    return 1;
+}

@@ -90,7 +90,8 @@ void InitPort(uint8_t index) {
 }  // namespace
 
 void InitPortsAndModems() {
-    for (uint8_t i = 0; i < kPortCount; ++i) InitPort(i);
+    for (uint8_t i = 0; i < kPortCount; ++i)
+        InitPort(i);
 }
 
 int32_t ColdStart(KorvaRequest* request) {

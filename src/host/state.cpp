@@ -56,9 +56,12 @@ int InitTables() {
         sequence.initials[0] = '\0';
         sequence.requestLength = 0;
     }
-    for (StationEntry& station : Stations) station.initials[0] = '\0';
-    for (PortEntry& port : Ports) port.dedicatedVpi = 0;
-    for (char* command : DialResetCommands) command[0] = '\0';
+    for (StationEntry& station : Stations)
+        station.initials[0] = '\0';
+    for (PortEntry& port : Ports)
+        port.dedicatedVpi = 0;
+    for (char* command : DialResetCommands)
+        command[0] = '\0';
     StationCount = 0;
     return 0;
 }
@@ -110,10 +113,13 @@ void ResetStateForTest() {
         entry.port = 0;
         entry.vpi = entry.plc = 0;
     }
-    for (StationEntry& station : Stations) station = StationEntry{};
+    for (StationEntry& station : Stations)
+        station = StationEntry{};
     StationCount = 0;
-    for (DialEntry& entry : DialEntries) entry = DialEntry{};
-    for (AlarmSequence& sequence : AlarmSequences) sequence = AlarmSequence{};
+    for (DialEntry& entry : DialEntries)
+        entry = DialEntry{};
+    for (AlarmSequence& sequence : AlarmSequences)
+        sequence = AlarmSequence{};
     std::memset(DialResetCommands, 0, sizeof DialResetCommands);
     ConnectionMutex = nullptr;
     HostClientId = 0;

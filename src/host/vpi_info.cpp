@@ -15,23 +15,26 @@ constexpr std::size_t kWidth = 71;  // inside the frame
 static_assert(sizeof kMiddleText - 1 == kWidth);
 
 // Code page 437 double-line frame.
-constexpr char kUpperLeft = '\xC9', kUpperRight = '\xBB', kLowerLeft = '\xC8',
-               kLowerRight = '\xBC', kHorizontal = '\xCD', kVertical = '\xBA';
+constexpr char kUpperLeft = '\xC9', kUpperRight = '\xBB', kLowerLeft = '\xC8', kLowerRight = '\xBC',
+               kHorizontal = '\xCD', kVertical = '\xBA';
 
 constexpr std::array<char, 223> MakeBanner() {
     std::array<char, 223> banner{};
     std::size_t at = 0;
     banner[at++] = '\b';
     banner[at++] = kUpperLeft;
-    for (std::size_t i = 0; i < kWidth; ++i) banner[at++] = kHorizontal;
+    for (std::size_t i = 0; i < kWidth; ++i)
+        banner[at++] = kHorizontal;
     banner[at++] = kUpperRight;
     banner[at++] = '\n';
     banner[at++] = kVertical;
-    for (std::size_t i = 0; i < kWidth; ++i) banner[at++] = kMiddleText[i];
+    for (std::size_t i = 0; i < kWidth; ++i)
+        banner[at++] = kMiddleText[i];
     banner[at++] = kVertical;
     banner[at++] = '\n';
     banner[at++] = kLowerLeft;
-    for (std::size_t i = 0; i < kWidth; ++i) banner[at++] = kHorizontal;
+    for (std::size_t i = 0; i < kWidth; ++i)
+        banner[at++] = kHorizontal;
     banner[at++] = kLowerRight;
     banner[at] = '\0';
     return banner;
@@ -42,7 +45,9 @@ static_assert(kBanner[221] == kLowerRight && kBanner[222] == '\0');
 
 }  // namespace
 
-const char* VpiBanner() { return kBanner.data(); }
+const char* VpiBanner() {
+    return kBanner.data();
+}
 
 int32_t GetVpiInfo(KorvaRequest* request) {
     auto* info = static_cast<KorvaVpiInfo*>(request->block);

@@ -1,35 +1,34 @@
 // The host's entry into the driver and the table of VPI functions.
-#include "korva/vpi.h"
-
 #include <array>
 
 #include "gates/gates.h"
 #include "host/lifecycle.h"
 #include "host/state.h"
 #include "host/vpi.h"
+#include "korva/vpi.h"
 #include "korva/zunpro.h"
 
 namespace {
 
 // Slots 0, 8, 9 and 16 hold no function.
 constexpr std::array<VpiFunction, 17> VpiFunc = {
-    nullptr,    // 0
-    ColdStart,  // 1
-    WarmStart,  // 2
-    nullptr,    // 3 SingleAddressParser
-    nullptr,    // 4 BlockAddressParser
-    SingleRead,   // 5
-    BlockRead,    // 6
-    SingleWrite,  // 7
-    nullptr,    // 8
-    nullptr,    // 9
-    BlockWrite,  // 10
-    EndVpi,     // 11
-    CloseCom,   // 12
-    ReOpenCom,  // 13
-    GetVpiInfo, // 14
-    ChangeVpiParams,  // 15
-    nullptr,    // 16
+    nullptr,              // 0
+    ColdStart,            // 1
+    WarmStart,            // 2
+    SingleAddressParser,  // 3
+    BlockAddressParser,   // 4
+    SingleRead,           // 5
+    BlockRead,            // 6
+    SingleWrite,          // 7
+    nullptr,              // 8
+    nullptr,              // 9
+    BlockWrite,           // 10
+    EndVpi,               // 11
+    CloseCom,             // 12
+    ReOpenCom,            // 13
+    GetVpiInfo,           // 14
+    ChangeVpiParams,      // 15
+    nullptr,              // 16
 };
 
 }  // namespace
@@ -51,7 +50,9 @@ extern "C" KORVA_EXPORT int32_t VpiMain(KorvaRequest* request) {
     return function(request);
 }
 
-int32_t WarmStart(KorvaRequest*) { return 0; }
+int32_t WarmStart(KorvaRequest*) {
+    return 0;
+}
 
 // Ends nothing: the driver stops when the host tells the supervision task to.
 int32_t EndVpi(KorvaRequest*) {

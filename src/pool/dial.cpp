@@ -21,8 +21,7 @@ constexpr unsigned kNoScanLimit = 512;
 bool Qualifies(const PortEntry& port, bool answering) {
     const uint32_t flags = port.flags;
     return (flags & (kDEF | kOUT)) == (kDEF | kOUT) && ((flags & kINP) != 0) == answering &&
-           port.device.load() != nullptr && (flags & (kRSV | kCON)) == 0 &&
-           port.ringCountdown == 0;
+           port.device.load() != nullptr && (flags & (kRSV | kCON)) == 0 && port.ringCountdown == 0;
 }
 
 // Reserves `index` when it is still free and serves `vpi`; true when RSV is now ours.
@@ -73,8 +72,8 @@ bool PrepareModem(uint8_t index, ComHandle handle, const char* reset) {
 
 // One look at DSR or CTS during the poll: a low signal ends the poll unless it is ignored, in
 // which case it is noted once per call.
-void CheckSignal(bool on, uint32_t ignore, bool& noticed, const char* ignoring,
-                 const char* failed, uint16_t& counter) {
+void CheckSignal(bool on, uint32_t ignore, bool& noticed, const char* ignoring, const char* failed,
+                 uint16_t& counter) {
     if (on) return;
     if (ignore != 0) {
         if (!noticed) err(kLog, "%s", ignoring);
@@ -96,8 +95,8 @@ bool WaitForCarrier(uint8_t index, ComHandle handle, uint16_t seconds, int32_t c
         if ((signals & kSigDCD) != 0) {
             if (Diagnose()) err(kLog, "KORVA> Connect() modem COM%u  connected!", index + 1);
             ComPurgeInput(handle);
-            err(kLog, "KORVA> Connect() Setting modem COM%u connect Timeout to %d mSec",
-                index + 1, connectTimeout * 10);
+            err(kLog, "KORVA> Connect() Setting modem COM%u connect Timeout to %d mSec", index + 1,
+                connectTimeout * 10);
             ComSetReadTimeout(handle, connectTimeout);
             carrier = true;
         }

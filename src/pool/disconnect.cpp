@@ -35,15 +35,13 @@ void HangUpLine(ConnectionEntry& entry, uint8_t port) {
 // behind; the supervision finds the port connected without a connection and hangs it up under
 // its own locks on its next cycle.
 void LeaveLineToSupervision(ConnectionEntry& entry, uint8_t port, uint16_t reference) {
-    const uint32_t wait = WaitConnectionMutex(kName);
+    ConnectionLock connectionLock(kName);
     if (StillOnPort(entry, port)) {
         entry.flags.fetch_and(~kConnConnected);
         entry.port = kNoPort;
         uint16_t expected = reference;
         Ports[port].connectionRef.compare_exchange_strong(expected, kNoReference);
     }
-    if (wait == platform::kWaitObject0 || wait == platform::kWaitAbandoned)
-        ReleaseConnectionMutex(kName);
 }
 
 }  // namespace
@@ -61,19 +59,18 @@ extern "C" KORVA_EXPORT int32_t KORVA_Disconnect(uint32_t reference) {
         return KORVA_STATUS_OK;
     }
     if (Diagnose()) err(kLog, "KORVA> Disconnect() cr %u COM%u", index, port + 1);
-    if (LockPort(port, kName) != 0) {
-        LeaveLineToSupervision(entry, port, index);
-        DeleteConnection(index);
-        return KORVA_STATUS_OK;
+    {
+        PortLock portLock(port, kName);
+        if (!portLock.held()) {
+            LeaveLineToSupervision(entry, port, index);
+        } else {
+            // With the port lock held no other writer reaches this entry, so a connection mutex
+            // that cannot be had (logged) does not stop the hang-up.
+            ConnectionLock connectionLock(kName);
+            // The supervision may have ended this line while we waited for the locks.
+            if (StillOnPort(entry, port)) HangUpLine(entry, port);
+        }
     }
-    // With the port lock held no other writer reaches this entry, so a connection mutex that
-    // cannot be had (logged) does not stop the hang-up.
-    const uint32_t wait = WaitConnectionMutex(kName);
-    // The supervision may have ended this line while we waited for the locks.
-    if (StillOnPort(entry, port)) HangUpLine(entry, port);
-    if (wait == platform::kWaitObject0 || wait == platform::kWaitAbandoned)
-        ReleaseConnectionMutex(kName);
-    UnlockPort(port, kName);
     DeleteConnection(index);
     return KORVA_STATUS_OK;
 }

@@ -27,17 +27,21 @@ bool FitsTheReply(const AlarmSequence& sequence) {
     return length <= kReplySize && offset < length && (!wide || offset + 1 < length);
 }
 
-bool IsWhiteSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsWhiteSpace(uint8_t c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Decimal text from `at` to the end of the reply, read as an unsigned 16-bit number after
 // optional white space and sign; kNoAddress when no digit follows.
 uint32_t ReadDecimal(const uint8_t* at, const uint8_t* end) {
-    while (at < end && IsWhiteSpace(*at)) ++at;
+    while (at < end && IsWhiteSpace(*at))
+        ++at;
     bool negative = false;
     if (at < end && (*at == '+' || *at == '-')) negative = *at++ == '-';
     if (at == end || *at < '0' || *at > '9') return kNoAddress;
     uint32_t value = 0;
-    for (; at < end && *at >= '0' && *at <= '9'; ++at) value = value * 10 + (*at - '0');
+    for (; at < end && *at >= '0' && *at <= '9'; ++at)
+        value = value * 10 + (*at - '0');
     return static_cast<uint16_t>(negative ? 0u - value : value);
 }
 

@@ -67,13 +67,11 @@ bool IsConnectedPort(const PortEntry& port) {
 void CheckConnections() {
     for (uint8_t i = 0; i < kPortCount; ++i) {
         if (!IsConnectedPort(Ports[i])) continue;
-        if (LockPort(i, kLockName) != 0) continue;
+        PortLock portLock(i, kLockName);
+        if (!portLock.held()) continue;
         // Holding the port lock already keeps every other writer of this port's entry away, so
         // a connection mutex that cannot be had is logged and the check goes on without it.
-        const uint32_t wait = WaitConnectionMutex(kConnectionLockName);
-        const bool held = wait == platform::kWaitObject0 || wait == platform::kWaitAbandoned;
+        ConnectionLock connectionLock(kConnectionLockName);
         if (IsConnectedPort(Ports[i])) SuperviseLine(i);
-        if (held) ReleaseConnectionMutex(kConnectionLockName);
-        UnlockPort(i, kLockName);
     }
 }

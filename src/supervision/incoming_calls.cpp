@@ -85,14 +85,15 @@ bool AnswerCall(uint8_t index, Destination& to, bool& locked) {
     if (Diagnose()) err(kLog, "KORVA> CheckIncomingCalls() modem COM%u answered call", index + 1);
     SoundAlert();
 
-    bool handOver = Settings.ignoreCallerId != 0 ? FindDefaultCaller(to) : IdentifyCaller(index, to);
+    bool handOver =
+        Settings.ignoreCallerId != 0 ? FindDefaultCaller(to) : IdentifyCaller(index, to);
     if (handOver) {
         if (AddConnection(2, index, to.vpi, to.plc, &to.reference) != 0) {
             handOver = false;
         } else {
             if (Diagnose())
-                err(kLog, "KORVA> CheckIncomingCalls() VPI %d PLC %d connection ref. is %u",
-                    to.vpi, to.plc, to.reference);
+                err(kLog, "KORVA> CheckIncomingCalls() VPI %d PLC %d connection ref. is %u", to.vpi,
+                    to.plc, to.reference);
             port.connectionRef = to.reference;
         }
     }
@@ -125,8 +126,8 @@ void ReserveForRing(uint8_t index) {
     if ((GetModemSignals(index, 'g') & kSigRIN) == 0) return;
     SoundTick();
     if (Diagnose())
-        err(kLog, "KORVA> CheckIncomingCalls() RING detected, COM%u reserved for %u sec",
-            index + 1, Settings.ringReservedSec);
+        err(kLog, "KORVA> CheckIncomingCalls() RING detected, COM%u reserved for %u sec", index + 1,
+            Settings.ringReservedSec);
     port.ringCountdown = Settings.ringReservedSec;
     port.flags.fetch_or(kRIN);
 }
@@ -168,5 +169,6 @@ void VisitPort(uint8_t index) {
 }  // namespace
 
 void CheckIncomingCalls() {
-    for (uint8_t i = 0; i < kPortCount; ++i) VisitPort(i);
+    for (uint8_t i = 0; i < kPortCount; ++i)
+        VisitPort(i);
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "support/sanitizer.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ TEST(NamedMutex, WaitTimesOutAfterItsScaledBound) {
 }
 
 TEST(NamedMutex, ReleaseByANonOwnerFailsWithAnErrorNumber) {
+    if (kThreadSanitizer) GTEST_SKIP() << kWrongThreadUnlockUnderTsan;
     platform::NamedMutex* mutex = Open("T_NONOWNER");
     uint32_t error = 0;
     EXPECT_FALSE(platform::MutexRelease(mutex, &error));
@@ -76,6 +78,7 @@ TEST(NamedMutex, ReleaseByANonOwnerFailsWithAnErrorNumber) {
 }
 
 TEST(NamedMutex, HolderThatDiesLeavesItAbandonedOnce) {
+    if (kThreadSanitizer) GTEST_SKIP() << kOwnerDiedUnderTsan;
     platform::NamedMutex* mutex = Open("T_ABANDONED");
     pid_t child = fork();
     ASSERT_GE(child, 0);

@@ -100,6 +100,28 @@ int MapAndInitialise(int fd, Shared** out) {
     return rc;
 }
 
+#if defined(__SANITIZE_THREAD__)
+constexpr clockid_t kWaitClock = CLOCK_REALTIME;
+#else
+constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
+#endif
+
+// Waits on the monotonic clock, so that a wall-clock jump changes no time-out. The thread
+// sanitizer of our compiler does not know pthread_mutex_clocklock and would miss every lock, so
+// sanitizer builds wait with the realtime clock instead.
+int TimedLock(pthread_mutex_t* mutex, uint64_t spanNs) {
+    timespec deadline{};
+    clock_gettime(kWaitClock, &deadline);
+    uint64_t ns = static_cast<uint64_t>(deadline.tv_nsec) + spanNs;
+    deadline.tv_sec += static_cast<time_t>(ns / 1000000000u);
+    deadline.tv_nsec = static_cast<long>(ns % 1000000000u);
+#if defined(__SANITIZE_THREAD__)
+    return pthread_mutex_timedlock(mutex, &deadline);
+#else
+    return pthread_mutex_clocklock(mutex, kWaitClock, &deadline);
+#endif
+}
+
 }  // namespace
 
 void SetMutexNamespace(const char* prefix) {
@@ -146,12 +168,7 @@ uint32_t MutexWait(NamedMutex* mutex, uint32_t timeoutMs, uint32_t* error) {
         *error = EINVAL;
         return kWaitFailed;
     }
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    uint64_t ns = static_cast<uint64_t>(deadline.tv_nsec) + ScaledNs(timeoutMs);
-    deadline.tv_sec += static_cast<time_t>(ns / 1000000000u);
-    deadline.tv_nsec = static_cast<long>(ns % 1000000000u);
-    int rc = pthread_mutex_clocklock(&mutex->shared->mutex, CLOCK_MONOTONIC, &deadline);
+    int rc = TimedLock(&mutex->shared->mutex, ScaledNs(timeoutMs));
     switch (rc) {
         case 0:
             return kWaitObject0;
