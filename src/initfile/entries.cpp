@@ -12,10 +12,12 @@ namespace {
 
 constexpr unsigned kMaxInitials = 5;
 constexpr unsigned kMaxDialString = sizeof(DialEntry::dial) - 1;  // 80
-constexpr unsigned kMaxStations = kStationCount - 1;             // 255
-constexpr unsigned kReplyBufferSize = 256;  // what identification can receive
+constexpr unsigned kMaxStations = kStationCount - 1;              // 255
+constexpr unsigned kReplyBufferSize = 256;                        // what identification can receive
 
-bool IsDialVpi(uint32_t vpi) { return vpi >= 1 && vpi <= 16; }
+bool IsDialVpi(uint32_t vpi) {
+    return vpi >= 1 && vpi <= 16;
+}
 
 // A count that does not fit 16 bits is held as 65535, so that it stays absurd and the device
 // refuses it, instead of wrapping into a plausible one.
@@ -37,12 +39,18 @@ void InvalidVpi(const InitLine& line, uint32_t vpi) {
 // The parity code of a parity letter (the line is upper case); -1 for any other character.
 int ParityCode(char letter) {
     switch (letter) {
-        case 'N': return platform::kNoParity;
-        case 'O': return platform::kOddParity;
-        case 'E': return platform::kEvenParity;
-        case 'M': return platform::kMarkParity;
-        case 'S': return platform::kSpaceParity;
-        default: return -1;
+        case 'N':
+            return platform::kNoParity;
+        case 'O':
+            return platform::kOddParity;
+        case 'E':
+            return platform::kEvenParity;
+        case 'M':
+            return platform::kMarkParity;
+        case 'S':
+            return platform::kSpaceParity;
+        default:
+            return -1;
     }
 }
 
@@ -68,8 +76,7 @@ bool FillAlarmRequest(const InitLine& line, const PatternMatch& match, AlarmSequ
     sequence.replyLength = static_cast<uint16_t>(replyLength);
     const uint32_t offset = match.values[4].number;  // counted from 1
     if (offset > replyLength) {
-        err(kLog,
-            "KORVA> ReadInitFile() replen > offset inALARMREQ telegram on line %u in '%s'",
+        err(kLog, "KORVA> ReadInitFile() replen > offset inALARMREQ telegram on line %u in '%s'",
             line.number, line.fileName);
         return false;
     }
@@ -82,8 +89,7 @@ bool FillAlarmRequest(const InitLine& line, const PatternMatch& match, AlarmSequ
     sequence.addressOffset = static_cast<uint16_t>(offset - 1);
     const char kind = match.values[3].character;  // upper case already
     if (kind != 'B' && kind != 'D' && kind != 'S' && kind != 'W') {
-        err(kLog,
-            "KORVA> ReadInitFile() Illegal BYTE/WORD in ALARMREQ telegram on line %u in '%s'",
+        err(kLog, "KORVA> ReadInitFile() Illegal BYTE/WORD in ALARMREQ telegram on line %u in '%s'",
             line.number, line.fileName);
         return false;
     }
@@ -119,8 +125,8 @@ void OnCom(const InitLine& line, const PatternMatch& match) {
     }
     const PatternValue& direction = match.values[1];
     if (!WordIs(direction, "I") && !WordIs(direction, "O") && !WordIs(direction, "IO")) {
-        err(kLog, "KORVA> ReadInitFile() wrong IO parameter COM port line %u in '%s'",
-            line.number, line.fileName);
+        err(kLog, "KORVA> ReadInitFile() wrong IO parameter COM port line %u in '%s'", line.number,
+            line.fileName);
         SoundTick();
         return;
     }
@@ -264,8 +270,7 @@ void OnStation(const InitLine& line, const PatternMatch& match) {
     const uint32_t vpi = match.values[1].number;
     const uint32_t plc = match.values[2].number;
     if (vpi < 2 || vpi > UINT8_MAX || plc > UINT8_MAX) {
-        err(kLog,
-            "KORVA> ReadInitFile() Vpi or Plc nr of STATIONout of range on line %u in '%s'",
+        err(kLog, "KORVA> ReadInitFile() Vpi or Plc nr of STATIONout of range on line %u in '%s'",
             line.number, line.fileName);
         SoundTick();
         return;

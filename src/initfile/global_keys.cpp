@@ -8,7 +8,9 @@
 namespace {
 
 // Time-outs in the file are milliseconds, held in 10 ms units.
-bool IsCommandTimeout(uint32_t ms) { return ms >= 100 && ms <= 99999; }
+bool IsCommandTimeout(uint32_t ms) {
+    return ms >= 100 && ms <= 99999;
+}
 
 // Periods and limits held in seconds must not wrap: a wrapped value would be a quietly wrong
 // setting, so a value whose seconds do not fit its field is refused and the setting kept.
@@ -114,8 +116,8 @@ void OnDiagnose(const InitLine& line, const PatternMatch& match) {
         Settings.diagnose = answer == 'Y' ? 1 : 0;
         return;
     }
-    err(kLog, "KORVA> ReadInitFile() illegal DIAGNOSE statement on line %u in '%s'",
-        line.number, line.fileName);
+    err(kLog, "KORVA> ReadInitFile() illegal DIAGNOSE statement on line %u in '%s'", line.number,
+        line.fileName);
 }
 
 void OnAlertSound(const InitLine& line, const PatternMatch& match) {
@@ -124,6 +126,6 @@ void OnAlertSound(const InitLine& line, const PatternMatch& match) {
         Settings.alertSound = answer == 'Y' ? 1 : 0;
         return;
     }
-    err(kLog, "KORVA> ReadInitFile() illegal ALERT_SOUND statement on line %u in '%s'",
-        line.number, line.fileName);
+    err(kLog, "KORVA> ReadInitFile() illegal ALERT_SOUND statement on line %u in '%s'", line.number,
+        line.fileName);
 }

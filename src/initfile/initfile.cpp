@@ -93,7 +93,8 @@ void UpperCase(char* text) {
 // Step 20: a line of blanks up to its line feed is empty; anything else is illegal.
 void EmptyOrIllegal(const InitLine& line) {
     const char* p = line.text;
-    while (*p == ' ') ++p;
+    while (*p == ' ')
+        ++p;
     if (*p == '\n') return;
     err(kLog, "KORVA> ReadIntFile() illegal line %u ('%s')in '%s'", line.number, line.text,
         line.fileName);

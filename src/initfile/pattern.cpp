@@ -5,10 +5,13 @@
 
 namespace {
 
-constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 const char* SkipWhiteSpace(const char* p) {
-    while (IsWhiteSpace(*p)) ++p;
+    while (IsWhiteSpace(*p))
+        ++p;
     return p;
 }
 
@@ -38,7 +41,8 @@ const char* ReadWord(const char* p, PatternValue* value) {
     p = SkipWhiteSpace(p);
     if (*p == '\0') return nullptr;
     value->word = p;
-    while (*p != '\0' && !IsWhiteSpace(*p)) ++p;
+    while (*p != '\0' && !IsWhiteSpace(*p))
+        ++p;
     value->length = static_cast<uint32_t>(p - value->word);
     return p;
 }

@@ -12,10 +12,10 @@
 constexpr unsigned kMaxPatternValues = 8;
 
 struct PatternValue {
-    uint32_t number = 0;          // %u
-    const char* word = nullptr;   // %s: where the word begins in the line (not terminated)
-    uint32_t length = 0;          // %s: its number of characters
-    char character = 0;           // %c
+    uint32_t number = 0;         // %u
+    const char* word = nullptr;  // %s: where the word begins in the line (not terminated)
+    uint32_t length = 0;         // %s: its number of characters
+    char character = 0;          // %c
 };
 
 struct PatternMatch {
