@@ -60,8 +60,8 @@ constexpr Step kStepsUpperCase[] = {
 };
 
 bool Fits(const Step& step, const PatternMatch& match) {
-    const bool enough = match.count >= step.fewest && match.count <= step.most;
-    return enough && (step.most > 0 || match.complete);
+    const bool counted = match.count >= step.fewest && match.count <= step.most;
+    return counted && (step.most > 0 || match.complete);
 }
 
 bool Recognise(const InitLine& line, const Step& step) {
