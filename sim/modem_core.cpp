@@ -62,9 +62,12 @@ void ModemCore::CloseDevice(uint64_t now) {
 bool ModemCore::Fails(Fault fault) {
     FaultState& state = faults_[static_cast<size_t>(fault)];
     if (!state.on) return false;
-    if (state.allowed == 0) return true;
-    --state.allowed;
-    return false;
+    if (state.allowed > 0) {
+        --state.allowed;
+        return false;
+    }
+    if (state.failures > 0 && --state.failures == 0) state = FaultState{};
+    return true;
 }
 
 uint32_t ModemCore::Status(uint64_t now) const {
@@ -498,10 +501,10 @@ void ModemCore::Fire(Timer timer, uint64_t at) {
 // ---------------------------------------------------------------------------------------------
 // Faults.
 
-void ModemCore::SetFault(Fault fault, uint32_t after, uint64_t now) {
+void ModemCore::SetFault(Fault fault, uint32_t after, uint32_t times, uint64_t now) {
     FaultState& state = faults_[static_cast<size_t>(fault)];
     bool wasOn = state.on;
-    state = FaultState{true, after};
+    state = FaultState{true, after, times};
     if (fault == Fault::kPoweredOff && !wasOn) {
         HangUp(now);
         assembler_.Clear();

@@ -50,7 +50,7 @@ class ModemCore final : public Party {
 
     // Test controls and observation.
     void SetConnectSpeed(uint32_t speed) { speed_ = speed; }
-    void SetFault(Fault fault, uint32_t after, uint64_t now);
+    void SetFault(Fault fault, uint32_t after, uint32_t times, uint64_t now);
     void ClearFault(Fault fault);
     void DropCarrier(uint64_t now);
     ModemState State() const { return state_; }
@@ -77,7 +77,8 @@ class ModemCore final : public Party {
     };
     struct FaultState {
         bool on = false;
-        uint32_t allowed = 0;  // device calls that still succeed
+        uint32_t allowed = 0;   // device calls that still succeed
+        uint32_t failures = 0;  // device calls that fail before it clears; 0 = no end
     };
 
     void LoadFactoryProfile();

@@ -8,15 +8,18 @@
 //     sim::Station& plc = world.AddStation("555");
 //     plc.SetReply(std::string("\x10\x01", 2), "\x68\x11\x16"); // request -> reply
 //     world.SetOutcome("666", sim::Outcome::kBusy);            // dialling 666 gives BUSY
-//     world.Install();                        // platform::SerialOpen("COM3") now reaches it
+//     world.Install();  // platform::SerialOpen("COM3") now reaches the modem (install after
+//                       // DriverTest::SetUp, which removes any opener)
 //
-//     ... the driver sends "ATDT555\r": echo at once, "\r\nCONNECT 2400\r\n" and DCD one second
-//     (driver time) later; bytes it writes reach `plc`, which answers.
-//
-//     plc.Call("201");                        // RING on COM3; answers after S0 rings
-//     EXPECT_EQ(modem.State(), sim::ModemState::kOnline);
+//     // The driver writes "ATDT555\r": the echo is queued at once, "\r\nCONNECT 2400\r\n"
+//     // and DCD follow one second (driver time) later; what it writes then reaches `plc`.
+//     // The driver writes "ATS0=1\r", and a station calls in:
+//     plc.Call("201");  // "\r\nRING\r\n" and RI at once; off-hook when the ring ends,
+//                       // CONNECT and DCD a second later
 //     EXPECT_EQ(modem.Commands().back(), "ATS0=1");
-//     plc.HangUp();                           // COM3 says NO CARRIER, DCD drops
+//     plc.HangUp();     // once connected: COM3 says NO CARRIER, DCD drops
+//     modem.SetFault(sim::Fault::kSilent);          // no echo, no replies from now on
+//     modem.SetFault(sim::Fault::kWriteFails, 3);   // the fourth write and later ones fail
 //
 // Timing: a modem answers a written command before Write returns (echo and result code are in
 // the input queue at once). Everything that depends on time (rings, answering, carrier, guard
@@ -55,8 +58,8 @@ enum class Fault {
     kGarbled,       // result codes and query replies arrive with their text bytes corrupted
     kErrorReplies,  // answers ERROR to every command line
     kNoDialTone,    // every dial ends with NO DIALTONE
-    // The serial device: the call fails (or a write is cut to half its count) once `after`
-    // more calls of its kind have succeeded, and from then on until the fault is cleared.
+    // The serial device: once `after` more calls of its kind have succeeded, the call fails
+    // (a short write takes half its count) `times` times, or until cleared when `times` is 0.
     kOpenFails,
     kGetStateFails,
     kSetStateFails,
@@ -85,7 +88,7 @@ class Modem {
   public:
     // Speed in the CONNECT result code (default 2400).
     void SetConnectSpeed(uint32_t bitsPerSecond);
-    void SetFault(Fault fault, uint32_t after = 0);
+    void SetFault(Fault fault, uint32_t after = 0, uint32_t times = 0);
     void ClearFault(Fault fault);
     // The carrier is lost now: the modem says NO CARRIER, the far end is released.
     void DropCarrier();

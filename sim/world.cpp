@@ -149,9 +149,9 @@ void Modem::SetConnectSpeed(uint32_t bitsPerSecond) {
     core_.SetConnectSpeed(bitsPerSecond);
 }
 
-void Modem::SetFault(Fault fault, uint32_t after) {
+void Modem::SetFault(Fault fault, uint32_t after, uint32_t times) {
     Touch touch(*world_.impl_);
-    core_.SetFault(fault, after, touch.now);
+    core_.SetFault(fault, after, times, touch.now);
 }
 
 void Modem::ClearFault(Fault fault) {

@@ -1,6 +1,8 @@
 // The simulated modem on the line: dialling, answering, data, escape and the ends of a call.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "sim_support.h"
 
 namespace {
@@ -243,8 +245,11 @@ TEST_F(SimCall, ModemCallsModem) {
     EXPECT_EQ(dte.Await(16, 10000), Verbose("CONNECT 2400"));
     EXPECT_EQ(far.Await(16, 10000), Verbose("CONNECT 2400"));
 
+    std::string heard;
+    std::thread reader([&] { heard = far.Await(4, 0); });  // blocked until the bytes come
     dte.Write("ping");
-    EXPECT_EQ(far.Pending(), "ping");
+    reader.join();
+    EXPECT_EQ(heard, "ping");
     far.Write("pong");
     EXPECT_EQ(dte.Pending(), "pong");
 

@@ -27,6 +27,7 @@ TEST_F(SimCommand, AnswersCommandLinesAsAHayesModem) {
         {"", "ATS0=256\r", "ATS0=256\r" + Verbose("ERROR")},
         {"", "ATO\r", "ATO\r" + Verbose("NO CARRIER")},  // nothing to go back to
         {"", "ATH0\r", "ATH0\r" + Verbose("OK")},
+        {"", "+++", "+++"},  // in command mode just characters, echoed
         {"ATE0\r", "AT\r", Verbose("OK")},
         {"ATV0\r", "AT\r", "AT\r0\r"},
         {"ATV0\r", "ATJ\r", "ATJ\r4\r"},

@@ -112,6 +112,11 @@ TEST_F(SimFault, DeviceCallsFailAfterTheirCount) {
         EXPECT_FALSE(c.call());  // and from then on
         modem.ClearFault(c.fault);
         EXPECT_TRUE(c.call());
+        modem.SetFault(c.fault, 1, 2);  // one success, then two failures, then well again
+        EXPECT_TRUE(c.call());
+        EXPECT_FALSE(c.call());
+        EXPECT_FALSE(c.call());
+        EXPECT_TRUE(c.call());
     }
 }
 
