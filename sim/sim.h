@@ -27,6 +27,9 @@
 // world is next touched at or after that point; a blocked Read wakes at the next due point. No
 // thread of its own runs. Delays below are in milliseconds of driver time.
 //
+// A modem answers calls only while its port is open (with &D2 a low DTR stops auto-answer, and
+// the port's DTR is low while it is closed); output sent while the port is closed is lost.
+//
 // Every call is thread-safe. A World must outlive the devices the driver opened on it: stop the
 // driver (or close its ports) before the World goes.
 #pragma once
@@ -95,7 +98,7 @@ class Modem {
 
     ModemState State() const;
     bool OffHook() const;
-    // Command lines executed, in order, as typed from "AT" up to the carriage return.
+    // Command lines received, in order, as typed from "AT" up to the carriage return.
     std::vector<std::string> Commands() const;
     int Register(unsigned number) const;  // S-register value
     uint32_t Status() const;              // the platform::kMs* bits the device reports now
