@@ -130,9 +130,10 @@ void MakeRaw(termios& line) {
 
 constexpr tcflag_t kFrameBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
-// The frame bits for a settings record; false when the line cannot be set up that way.
-bool FrameBits(const Dcb& dcb, tcflag_t* bits) {
-    tcflag_t frame = 0;
+}  // namespace
+
+bool FrameFlags(const Dcb& dcb, uint32_t* cflag) {
+    uint32_t frame = 0;
     switch (dcb.byteSize) {
         case 5:
             frame |= CS5;
@@ -183,9 +184,11 @@ bool FrameBits(const Dcb& dcb, tcflag_t* bits) {
         default:
             return false;
     }
-    *bits = frame;
+    *cflag = frame;
     return true;
 }
+
+namespace {
 
 // This backend offers no flow control and no replacement or dropping of received bytes; a
 // record that asks for any of it cannot be applied.
@@ -265,16 +268,18 @@ class TtyDevice final : public SerialDevice {
 
     bool SetState(const Dcb& dcb) override {
         int fd = fd_.load();
-        tcflag_t frame = 0;
+        uint32_t frame = 0;
         // Rate 0 would hang the line up instead of setting a speed.
-        if (fd < 0 || dcb.baudRate == 0 || !FrameBits(dcb, &frame) || AsksForUnsupported(dcb))
+        if (fd < 0 || dcb.baudRate == 0 || !FrameFlags(dcb, &frame) || AsksForUnsupported(dcb))
             return false;
         termios line{};
         if (tcgetattr(fd, &line) != 0) return false;
         MakeRaw(line);
         line.c_cflag = (line.c_cflag & ~kFrameBits) | frame;
         if (tcsetattr(fd, TCSANOW, &line) != 0 || !SetTtySpeed(fd, dcb.baudRate)) return false;
-        // tcsetattr succeeds when any part was taken; check that the line got what was asked.
+        // tcsetattr succeeds when any part was taken; check that the line got what was asked. A
+        // device that cannot make the frame (a pseudo-terminal is always 8 bits without parity)
+        // would garble every byte, so the settings are refused instead.
         termios now{};
         uint32_t rate = 0;
         if (tcgetattr(fd, &now) != 0 || (now.c_cflag & kFrameBits) != frame ||
@@ -434,9 +439,8 @@ bool TtyDevice::Read(void* buffer, uint32_t count, uint32_t* received) {
             if (got == 0) return false;
             break;
         }
-        if (ready > 0 && !(wait.revents & POLLIN) &&
-            (wait.revents & (POLLHUP | POLLERR | POLLNVAL)))
-            gone = true;  // one more read collects what is left, then stop
+        // A hung-up line reports readable for ever; one more read collects what is left.
+        if (ready > 0 && (wait.revents & (POLLHUP | POLLERR | POLLNVAL))) gone = true;
     }
     *received = got;
     return true;

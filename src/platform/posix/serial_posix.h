@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -11,6 +12,10 @@ namespace platform {
 // Opens a tty by path for exclusive use: UUCP lock file, open, flock and TIOCEXCL. The device
 // starts in raw mode with the line settings it had. nullptr when any step fails.
 SerialDevice* OpenTtyDevice(const char* path);
+
+// The termios frame bits (CSIZE, PARENB, PARODD, CMSPAR, CSTOPB) for a settings record; false
+// when no line can be set up that way.
+bool FrameFlags(const Dcb& dcb, uint32_t* cflag);
 
 // The directory that holds the UUCP lock files: KORVA_LOCK_DIR, or /var/lock.
 const char* LockDirectory();
