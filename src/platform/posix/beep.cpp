@@ -9,9 +9,7 @@ namespace {
 std::atomic<ToneObserver> g_observer{nullptr};
 }
 
-void SetToneObserver(ToneObserver observer) {
-    g_observer.store(observer);
-}
+void SetToneObserver(ToneObserver observer) { g_observer.store(observer); }
 
 void Beep(uint32_t hz, uint32_t ms) {
     if (ToneObserver observer = g_observer.load()) observer(hz, ms);

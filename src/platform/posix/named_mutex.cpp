@@ -75,7 +75,7 @@ int InitialiseMutex(pthread_mutex_t* mutex) {
 int MapAndInitialise(int fd, Shared** out) {
     if (flock(fd, LOCK_EX) != 0) return errno;
     int rc = 0;
-    struct stat info {};
+    struct stat info{};
     if (fstat(fd, &info) != 0) rc = errno;
     if (rc == 0 && static_cast<std::size_t>(info.st_size) < sizeof(Shared) &&
         ftruncate(fd, sizeof(Shared)) != 0)
@@ -199,8 +199,7 @@ bool MutexRelease(NamedMutex* mutex, uint32_t* error) {
 
 void MutexUnlinkAll() {
     std::lock_guard<std::mutex> guard(g_tableLock);
-    for (std::size_t i = 0; i < g_used; ++i)
-        shm_unlink(g_mutexes[i].name);
+    for (std::size_t i = 0; i < g_used; ++i) shm_unlink(g_mutexes[i].name);
 }
 
 }  // namespace platform

@@ -1,10 +1,11 @@
 // Time scale, pauses and clocks on POSIX.
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+
+#include <atomic>
 
 #include "platform/platform.h"
 
@@ -18,8 +19,8 @@ double ReadScaleFromEnvironment() {
     if (text == nullptr) return 1.0;
     double factor = 1.0;
     if (!ParseTimeScale(text, &factor)) {
-        std::fprintf(stderr, "korva: KORVA_TIME_SCALE='%s' is not a positive number; using 1\n",
-                     text);
+        std::fprintf(stderr,
+                     "korva: KORVA_TIME_SCALE='%s' is not a positive number; using 1\n", text);
         return 1.0;
     }
     return factor;
