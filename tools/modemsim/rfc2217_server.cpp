@@ -57,6 +57,7 @@ struct Rfc2217Server::Impl {
     bool Receive();
     void WriteDevice(const uint8_t* data, std::size_t n);
     void Handle(const Event& event);
+    void BecomeComPortClient();
     void HandleComPort(uint8_t command, const uint8_t* value, std::size_t length);
     uint8_t HandleControl(uint8_t value);
     void ForwardFromDevice();
@@ -89,7 +90,7 @@ struct Rfc2217Server::Impl {
     std::size_t txStart = 0;
     uint8_t modemMask = 0xFF;
     uint8_t lastLines = 0;
-    bool notified = false;
+    bool comPortClient = false;  // the client speaks COM-PORT-OPTION: it gets notifications
     bool suspended = false;
     bool dtr = true;
     bool rts = true;
@@ -149,7 +150,7 @@ void Rfc2217Server::Impl::Accept() {
     txStart = 0;
     modemMask = 0xFF;  // the mask a server starts with
     lastLines = 0;
-    notified = false;
+    comPortClient = false;
     suspended = false;
     platform::Dcb dcb;
     if (device->GetState(dcb)) {
@@ -211,20 +212,27 @@ void Rfc2217Server::Impl::WriteDevice(const uint8_t* data, std::size_t n) {
 void Rfc2217Server::Impl::Handle(const Event& event) {
     switch (event.type) {
         case EventType::kCommand:
-            return;
+            break;
         case EventType::kSubnegotiation:
-            if (event.value == kOptionComPort && event.length > 0)
-                HandleComPort(event.payload[0], event.payload + 1, event.length - 1u);
-            return;
+            if (event.value != kOptionComPort || event.length == 0) break;
+            // A client may take our DO as settled and never send its WILL (pySerial does when
+            // the DO arrives first): using the option counts as agreeing to it.
+            BecomeComPortClient();
+            HandleComPort(event.payload[0], event.payload + 1, event.length - 1u);
+            break;
         default: {
             uint8_t reply[3];
             Send(reply, negotiator.Answer(event, reply));
-            if (negotiator.RemoteOn(kOptionComPort) && !notified) {
-                notified = true;
-                CheckModemLines(true);
-            }
+            if (negotiator.RemoteOn(kOptionComPort)) BecomeComPortClient();
         }
     }
+}
+
+// The current lines go to a client as soon as it speaks COM-PORT-OPTION.
+void Rfc2217Server::Impl::BecomeComPortClient() {
+    if (comPortClient) return;
+    comPortClient = true;
+    CheckModemLines(true);
 }
 
 template <typename Change>
@@ -390,7 +398,7 @@ void Rfc2217Server::Impl::ForwardFromDevice() {
 // Notifies the client when a line that its mask selects has changed (or when forced), with the
 // change flags of RFC 2217 in the low nibble.
 void Rfc2217Server::Impl::CheckModemLines(bool force) {
-    if (!negotiator.RemoteOn(kOptionComPort)) return;
+    if (!comPortClient) return;
     uint32_t status = 0;
     if (!device->GetModemStatus(&status)) return;
     uint8_t lines = static_cast<uint8_t>(status) & kModemLines;
@@ -468,6 +476,7 @@ bool Rfc2217Server::Start(uint16_t port) {
     s.listener = fd;
     s.port.store(ntohs(address.sin_port));
     s.stop.store(false);
+    s.drop.store(false);
     s.thread = std::thread([&s] { s.Run(); });
     return true;
 }

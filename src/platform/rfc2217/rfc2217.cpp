@@ -133,12 +133,15 @@ int ConnectTo(const sockaddr* address, socklen_t length, uint64_t deadline) {
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     // A device server that vanishes without closing (power, cable) is noticed within about half
-    // a minute, so that reads fail and the port can be opened afresh.
+    // a minute, idle (keep-alive) or with data unacknowledged (user time-out), so that reads and
+    // writes fail and the port can be opened afresh.
     int idle = 10, interval = 5, count = 3;
+    unsigned userTimeoutMs = 30000;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
     return fd;
 }
 
