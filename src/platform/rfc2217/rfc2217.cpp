@@ -407,10 +407,11 @@ uint64_t Rfc2217Device::WriteDeadline(uint32_t count) {
 }
 
 bool Rfc2217Device::Transmit(const uint8_t* bytes, uint32_t n, bool escape, uint32_t* accepted) {
+    *accepted = 0;
+    if (!escape && n > kTxSize) return false;  // a control frame never grows that large
     std::lock_guard<std::mutex> writing(writeMutex_);
     uint64_t deadline = WriteDeadline(n);
     uint32_t taken = 0;
-    *accepted = 0;
     for (;;) {
         int fd;
         {
