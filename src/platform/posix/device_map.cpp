@@ -16,17 +16,25 @@
 #include <cstring>
 
 #include "platform/posix/serial_posix.h"
+#include "platform/rfc2217/rfc2217.h"
 
 namespace platform {
 namespace {
 
-bool HoldsNetworkUrl(const char* path) {
+// Reads the first line of a map entry into `url`; true when it names a network serial port.
+bool ReadNetworkUrl(const char* path, char (&url)[256]) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    char text[256] = {};
-    ssize_t n = read(fd, text, sizeof text - 1);
+    ssize_t n = read(fd, url, sizeof url - 1);
     close(fd);
-    return n > 0 && std::strncmp(text, "rfc2217://", 10) == 0;
+    url[n > 0 ? n : 0] = '\0';
+    url[std::strcspn(url, " \t\r\n")] = '\0';
+    return std::strncmp(url, "rfc2217://", 10) == 0;
+}
+
+bool HoldsNetworkUrl(const char* path) {
+    char url[256];
+    return ReadNetworkUrl(path, url);
 }
 
 }  // namespace
@@ -56,10 +64,10 @@ SerialDevice* OpenMappedDevice(const char* name) {
     switch (MapDeviceName(name, path, sizeof path)) {
         case MappedKind::Tty:
             return OpenTtyDevice(path);
-        case MappedKind::Network:
-            // Network serial ports (RFC 2217) are served by their own backend, which is not
-            // part of this build yet; until it is, such a port does not open.
-            return nullptr;
+        case MappedKind::Network: {
+            char url[256];
+            return ReadNetworkUrl(path, url) ? Rfc2217Open(url) : nullptr;
+        }
         case MappedKind::None:
             break;
     }
