@@ -10,17 +10,21 @@ constexpr uint32_t kMaxCommand = 256;  // the reply buffer holds the echo of the
 constexpr uint32_t kOkReplyBytes = 6;  // CR LF O K CR LF
 constexpr uint32_t kDialReplyBytes = 16;
 constexpr int32_t kDrainTimeout = 250;  // 2500 ms
+constexpr unsigned kDrainLimit = 256;
 constexpr uint32_t kEscapeGuardMs = 1500;
 constexpr uint32_t kDtrDropMs = 200;
 constexpr uint32_t kDtrSettleMs = 250;
 
 // Reads the rest of a reply line one byte at a time, up to its line feed or until nothing more
-// comes within the drain time-out. At least one byte is always asked for.
+// comes within the drain time-out. At least one byte is always asked for. A reply line is short;
+// a line that sends without end is drained no further than one reply buffer, so that a garbled
+// modem cannot hold the calling thread for ever.
 void DrainReplyLine(ComHandle handle) {
     ComSetReadTimeout(handle, kDrainTimeout);
     char byte = 0;
     uint32_t received = 0;
-    while (ComRead(handle, &byte, 1, &received) == 0 && byte != '\n') {
+    for (unsigned count = 0; count < kDrainLimit; ++count) {
+        if (ComRead(handle, &byte, 1, &received) != 0 || byte == '\n') return;
     }
 }
 

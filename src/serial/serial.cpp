@@ -10,6 +10,7 @@ constexpr uint32_t kOpenReadTimeoutMs = 1000;
 constexpr uint32_t kQueueBytes = 1200;
 constexpr int32_t kPurgeReadTimeout = 5;  // 50 ms
 constexpr uint32_t kPurgeBlock = 512;
+constexpr unsigned kPurgeBlockLimit = 128;
 // The largest read time-out, in 10 ms units, whose milliseconds fit the device's 32-bit field.
 constexpr int32_t kMaxReadTimeout = static_cast<int32_t>(UINT32_MAX / 10);
 
@@ -120,9 +121,12 @@ int ComPurgeInput(ComHandle handle) {
     uint8_t scratch[kPurgeBlock];
     uint32_t received = 0;
     int result = 0;
+    // A line that never stops sending (a fast modem stuck in a data stream) would keep a purge
+    // going for ever; 64 KiB is far more than any reply, and the purge ends there.
+    unsigned blocks = 0;
     do {
         result = ComRead(handle, scratch, kPurgeBlock, &received);
-    } while (result == 0 && received == kPurgeBlock);
+    } while (result == 0 && received == kPurgeBlock && ++blocks < kPurgeBlockLimit);
     // 0 cannot be told from a failed read of the time-outs, so it is not put back.
     if (previous != 0) ComSetReadTimeout(handle, previous);
     return result != 0 ? 1 : 0;
