@@ -375,7 +375,7 @@ void Bank::List() {
         Say(text);
     }
     for (const auto& [number, station] : stations_) {
-        Say("station " + number + (station->Connected() ? " connected" : " idle") + ", " +
+        Say("station " + number + (station->Connected() ? " connected" : " not connected") + ", " +
             std::to_string(station->Received().size()) + " bytes received");
     }
 }

@@ -56,7 +56,9 @@ void TracingDevice::Trace(const std::string& what) {
 }
 
 void TracingDevice::NoteDtr(bool high) {
-    if (dtr_.exchange(high ? 1 : 0) != (high ? 1 : 0)) Trace(high ? "DTR on" : "DTR off");
+    if (dtr_ == (high ? 1 : 0)) return;
+    dtr_ = high ? 1 : 0;
+    Trace(high ? "DTR on" : "DTR off");
 }
 
 bool TracingDevice::GetState(platform::Dcb& dcb) {
@@ -65,7 +67,8 @@ bool TracingDevice::GetState(platform::Dcb& dcb) {
 
 bool TracingDevice::SetState(const platform::Dcb& dcb) {
     if (!inner_->SetState(dcb)) return false;
-    if (format_.exchange(FormatKey(dcb)) != FormatKey(dcb)) {
+    if (format_ != FormatKey(dcb)) {
+        format_ = FormatKey(dcb);
         static constexpr char kParity[] = "NOEMS";
         static constexpr const char* kStop[] = {"1", "1.5", "2"};
         char text[64];
@@ -110,7 +113,10 @@ bool TracingDevice::ClearError(uint32_t* inQueue) {
 
 bool TracingDevice::GetModemStatus(uint32_t* status) {
     if (!inner_->GetModemStatus(status)) return false;
-    if (lines_.exchange(*status) != *status) Trace("lines " + LinesText(*status));
+    if (lines_ != *status) {
+        lines_ = *status;
+        Trace("lines " + LinesText(*status));
+    }
     return true;
 }
 

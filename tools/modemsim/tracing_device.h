@@ -42,11 +42,11 @@ class TracingDevice final : public platform::SerialDevice {
     platform::SerialDevice* const inner_;
     const std::atomic<bool>& tracing_;
     const Sink sink_;
-    // What was last reported; the server's one thread is the only caller, but a trace switched
-    // on later must still start from the truth, so these are kept whether tracing or not.
-    std::atomic<int> dtr_{-1};
-    std::atomic<uint32_t> lines_{0xFFFFFFFFu};
-    std::atomic<uint64_t> format_{0};
+    // What was last seen, kept whether tracing or not, so that a trace switched on later
+    // reports changes from the truth. Only the server's thread calls the device.
+    int dtr_ = -1;
+    uint32_t lines_ = 0xFFFFFFFFu;
+    uint64_t format_ = 0;
 };
 
 }  // namespace modemsim
