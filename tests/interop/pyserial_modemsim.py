@@ -8,6 +8,7 @@ control pipe) shows as RI and can be answered with ATA; and that the device map 
 written while the bank runs and removed when it quits.
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -117,16 +118,7 @@ def main():
         if bank.poll() is None:
             bank.kill()
             bank.wait()
-        for name in os.listdir(device_map) if os.path.isdir(device_map) else []:
-            os.unlink(os.path.join(device_map, name))
-        for path in (device_map,):
-            if os.path.isdir(path):
-                os.rmdir(path)
-        for path in (config, control):
-            if os.path.exists(path):
-                os.unlink(path)
-        os.rmdir(work)
-
+        shutil.rmtree(work)
 
 if __name__ == "__main__":
     main()
