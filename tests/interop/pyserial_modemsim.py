@@ -120,5 +120,6 @@ def main():
             bank.wait()
         shutil.rmtree(work)
 
+
 if __name__ == "__main__":
     main()
