@@ -43,6 +43,9 @@ class LoopbackDevice final : public platform::SerialDevice {
     bool SetState(const platform::Dcb& dcb) override {
         std::lock_guard<std::mutex> lock(mu_);
         dcb_ = dcb;
+        // As every device behind the seam: the settings drive DTR and RTS by their modes.
+        dtr_ = dcb.fDtrControl != platform::kDtrControlDisable;
+        rts_ = dcb.fRtsControl != platform::kRtsControlDisable;
         changed_.notify_all();
         return true;
     }
@@ -621,6 +624,9 @@ TEST_F(Rfc2217Test, ServerAnswersComPortCommands) {
     exchange(frame(kSetDataSize, {9}), {kAnswer + kSetDataSize, 8});  // refused: stays 8
     exchange(frame(kSetControl, {kControlDtrOff}), {kAnswer + kSetControl, kControlDtrOff});
     exchange(frame(kSetControl, {kControlRequestDtr}), {kAnswer + kSetControl, kControlDtrOff});
+    // A new speed leaves DTR down.
+    exchange(frame(kSetBaudRate, {0, 0, 0x4B, 0}), {kAnswer + kSetBaudRate, 0, 0, 0x4B, 0});
+    EXPECT_TRUE(device_.WaitFor([](const platform::Dcb&, bool dtr, bool) { return !dtr; }));
     exchange(frame(kSignature, {}), {kAnswer + kSignature, 'K', 'O', 'R', 'V', 'A', ' ', 'm', 'o',
                                      'd', 'e', 'm', 's', 'i', 'm'});
 

@@ -25,7 +25,7 @@ const char* const kHelp =
     "  watch                    the status redrawn once a second, until a key or end of input\n"
     "  dial N [timeout]         KORVA_Connect with dial entry N (timeout in 10 ms, default 500)\n"
     "  send REF TEXT|hex:..     KORVA_Send (TEXT may hold \\r \\n \\xNN)\n"
-    "  recv REF [count]         KORVA_Receive (default 256 bytes)\n"
+    "  recv REF [count] [hex]   KORVA_Receive (default 256 bytes), shown as text or hex\n"
     "  timeout REF N            KORVA_Timeout (10 ms units)\n"
     "  flush REF                KORVA_Flush\n"
     "  hangup REF               KORVA_Disconnect\n"
@@ -113,6 +113,16 @@ std::string ShowBytes(const std::string& bytes) {
             std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
             shown += escaped;
         }
+    }
+    return shown;
+}
+
+std::string ShowHex(const std::string& bytes) {
+    std::string shown;
+    for (unsigned char c : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%s%02X", shown.empty() ? "" : " ", c);
+        shown += pair;
     }
     return shown;
 }
@@ -324,8 +334,9 @@ int32_t Console::Execute(const std::vector<std::string>& words, const std::strin
         const int32_t status = driver_.receive(Reference(words[1]), buffer.data(),
                                                static_cast<int32_t>(buffer.size()), &received);
         buffer.resize(static_cast<std::size_t>(received > 0 ? received : 0));
+        const bool hex = words.size() > 3 && words[3] == "hex";
         std::printf("recv: status %d (%s), %d bytes: %s\n", status, StatusText(status), received,
-                    ShowBytes(buffer).c_str());
+                    hex ? ShowHex(buffer).c_str() : ShowBytes(buffer).c_str());
         return status;
     }
     if (command == "timeout" && words.size() >= 3)

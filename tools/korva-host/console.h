@@ -58,3 +58,5 @@ class Console {
 std::string ParseBytes(const std::string& text);
 // Shows bytes as text, with other bytes as \xNN.
 std::string ShowBytes(const std::string& bytes);
+// Shows bytes as hexadecimal pairs: "01 03 02".
+std::string ShowHex(const std::string& bytes);

@@ -109,6 +109,7 @@ int main(int argc, char** argv) {
     KorvaVpiInfo info{};
     driver.Call(KORVA_FN_GET_VPI_INFO, &info);
     std::printf("%s\n", Cp437ToUtf8(info.banner).c_str());
+    std::fflush(stdout);  // ahead of the cold start's log lines
 
     Console console(driver);
     if (!console.DefineGates(gateFile)) return 2;

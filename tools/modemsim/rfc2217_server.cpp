@@ -71,6 +71,7 @@ struct Rfc2217Server::Impl {
     // Applies a change to the device's settings; the settings in force afterwards.
     template <typename Change>
     platform::Dcb ChangeState(Change change);
+    void KeepControlLines(platform::Dcb& dcb) const;
 
     platform::SerialDevice* device;
     int listener = -1;
@@ -240,9 +241,28 @@ platform::Dcb Rfc2217Server::Impl::ChangeState(Change change) {
     platform::Dcb dcb;
     device->GetState(dcb);
     platform::Dcb wanted = dcb;
-    if (change(wanted)) device->SetState(wanted);
+    if (change(wanted)) {
+        KeepControlLines(wanted);
+        device->SetState(wanted);
+    }
     device->GetState(dcb);
     return dcb;
+}
+
+// Applying settings drives DTR and RTS as their control modes say, but a change of speed or
+// format must leave the lines as the client set them, as it does on a real port.
+void Rfc2217Server::Impl::KeepControlLines(platform::Dcb& dcb) const {
+    if (!dtr) {
+        dcb.fDtrControl = platform::kDtrControlDisable;
+    } else if (dcb.fDtrControl == platform::kDtrControlDisable) {
+        dcb.fDtrControl = platform::kDtrControlEnable;
+    }
+    if (dcb.fRtsControl == platform::kRtsControlHandshake) return;  // flow control drives RTS
+    if (!rts) {
+        dcb.fRtsControl = platform::kRtsControlDisable;
+    } else if (dcb.fRtsControl == platform::kRtsControlDisable) {
+        dcb.fRtsControl = platform::kRtsControlEnable;
+    }
 }
 
 // Every setting is answered with the value in force afterwards (a value of 0 only asks).
