@@ -46,16 +46,6 @@ class DialTest : public PoolTest {
         EXPECT_EQ(DynamicFlags(index), 0u);
         EXPECT_FALSE(ModemOf(index).OffHook());
     }
-    // Whether DTR dropped and rose again after the first `from` changes of its history.
-    bool DtrPulsedSince(uint8_t index, size_t from) {
-        const std::vector<sim::DtrChange> history = ModemOf(index).DtrHistory();
-        bool dropped = false;
-        for (size_t i = from; i < history.size(); ++i) {
-            if (!history[i].high) dropped = true;
-            if (history[i].high && dropped) return true;
-        }
-        return false;
-    }
 };
 
 TEST_F(DialTest, RefusesBadEntriesAndAnUnreadyDriverWithoutTouchingAModem) {
@@ -257,7 +247,7 @@ TEST_F(DialTest, NoCarrierWithinTheDialTimeOutHangsUp) {
             AddDialEntry(1, "ATDT777", c.timeout);
             ZunHostClearLog();
             modem.SetFault(Fault::kStatusFails, allowed, 0);
-            const size_t dtrChanges = modem.DtrHistory().size();
+            const size_t dtrChanges = DtrChanges(0);
             const auto start = Clock::now();
             uint16_t reference = 0xBEEF;
             EXPECT_EQ(Connect(1, &reference), KORVA_STATUS_NO_CARRIER);
@@ -267,7 +257,9 @@ TEST_F(DialTest, NoCarrierWithinTheDialTimeOutHangsUp) {
             EXPECT_EQ(LogCount(kDsrFailed), allowed == c.polls ? 0u : 1u);
             EXPECT_EQ(reference, 0xBEEF);
             ExpectReleased(0);
-            EXPECT_TRUE(DtrPulsedSince(0, dtrChanges));
+            // Hung up before the dial and again after it.
+            EXPECT_EQ(DtrDropsSince(0, dtrChanges), 2u);
+            EXPECT_TRUE(modem.Dtr());
         }
     }
 }

@@ -26,6 +26,7 @@
 
 #include "host/lifecycle.h"
 #include "host/state.h"
+#include "korva/korva.h"
 #include "serial/serial.h"
 #include "sim/sim.h"
 #include "support/driver_test.h"
@@ -128,6 +129,13 @@ class PoolTest : public DriverTest {
             if (Ports[i].device.load() != nullptr) MMCloseCom(i);
     }
 
+    // Dials entry `entry` and expects the line; its reference (255 when the dial failed).
+    uint16_t Dial(uint16_t entry, int32_t connectTimeout = 500) {
+        uint16_t reference = kNoReference;
+        EXPECT_EQ(KORVA_Connect(entry, connectTimeout, &reference), KORVA_STATUS_OK);
+        return reference;
+    }
+
     // The modem on port `index`.
     sim::Modem& ModemOf(uint8_t index) { return *world.FindModem(Ports[index].deviceName); }
 
@@ -137,6 +145,16 @@ class PoolTest : public DriverTest {
         EXPECT_TRUE(Ports[index].device.load()->GetTimeouts(timeouts));
         return timeouts.readTotalTimeoutConstant;
     }
+
+    // How often DTR of port `index` dropped after the first `from` changes of its history.
+    size_t DtrDropsSince(uint8_t index, size_t from) {
+        const std::vector<sim::DtrChange> history = ModemOf(index).DtrHistory();
+        size_t drops = 0;
+        for (size_t i = from; i < history.size(); ++i)
+            if (!history[i].high) ++drops;
+        return drops;
+    }
+    size_t DtrChanges(uint8_t index) { return ModemOf(index).DtrHistory().size(); }
 
     // The dynamic flags RSV, CON and RIN of port `index`.
     uint32_t DynamicFlags(uint8_t index) { return Ports[index].flags & (kRSV | kCON | kRIN); }
