@@ -2,6 +2,7 @@
 // re-armed, the entry freed; lines already lost; locks that cannot be had; and a disconnect that
 // races the supervision ending the same line.
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -123,6 +124,52 @@ TEST_F(DisconnectTest, WithoutTheConnectionMutexTheLineIsStillHungUp) {
     ExpectPortGivenBack();
     EXPECT_EQ(LogCount("KORVA> Disconnect() time-out waiting for conn. sem"), 1u);
     EXPECT_EQ(LogCount("KORVA> DeleteConnection() time-out waiting for conn. sem"), 1u);
+}
+
+// Ending a line takes seconds of modem dialogue under the port lock. The connection table is
+// changed first, and the connection mutex is not held through the hang-up: other threads
+// register and free connections meanwhile without waiting for it (a wait past its bound would
+// make a dial that got its carrier fail as if the table were full).
+TEST_F(DisconnectTest, TheConnectionTableStaysFreeWhileALineIsHungUp) {
+    struct Case {
+        const char* name;
+        std::function<void()> end;
+    };
+    const Case cases[] = {
+        {"disconnect", [this] { EXPECT_EQ(KORVA_Disconnect(reference), KORVA_STATUS_OK); }},
+        {"carrier lost",
+         [this] {
+             station.HangUp();
+             CheckConnections();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (Ports[0].connectionRef.load() == kNoReference) {
+            reference = Dial(1);
+            ASSERT_LT(reference, kNoReference);
+        }
+        ZunHostClearLog();
+        const size_t before = ModemOf(0).Commands().size();
+        std::thread ender(c.end);
+        // "ATH0" reaches the modem in the middle of the hang-up.
+        while (ModemOf(0).Commands().size() == before)
+            std::this_thread::yield();
+        uint32_t error = 0;
+        const uint32_t probe = platform::MutexWait(ConnectionMutex, 0, &error);
+        if (probe == platform::kWaitObject0) platform::MutexRelease(ConnectionMutex, &error);
+        uint16_t other = kNoReference;
+        EXPECT_EQ(AddConnection(4, 1, 0, 0, &other), 0);
+        ender.join();
+        EXPECT_EQ(probe, platform::kWaitObject0);
+        EXPECT_NE(other, reference);
+        DeleteConnection(other);
+        EXPECT_EQ(DynamicFlags(0), 0u);
+        EXPECT_EQ(Ports[0].connectionRef.load(), kNoReference);
+        for (const std::string& line : CapturedTexts())
+            EXPECT_EQ(line.find("waiting for conn. sem"), std::string::npos) << line;
+        if (c.name == std::string("carrier lost")) KORVA_Disconnect(reference);
+    }
 }
 
 // The station hangs up, and the client's disconnect meets the supervision's check of the same
