@@ -115,6 +115,22 @@ TEST_F(DialTest, ConnectsAndHandsTheLineOver) {
                   "KORVA> Connect() cr " + std::to_string(reference) + " COM1"}));
 }
 
+// The connect time-out is the line's read time-out: 0 is "no limit"; one whose milliseconds do
+// not fit the device is not set, and the call still connects.
+TEST_F(DialTest, ConnectTimeOutsOfAnySize) {
+    AddPort(0, Direction::kOut);
+    AddDialEntry(1, "ATDT555", 10);
+    world.AddStation("555");
+    OpenPorts();
+    uint16_t reference = kNoReference;
+    ASSERT_EQ(Connect(1, &reference, 0), KORVA_STATUS_OK);
+    EXPECT_EQ(ReadTimeoutMs(0), 0u);
+    EXPECT_EQ(LogCount("KORVA> Connect() Setting modem COM1 connect Timeout to 0 mSec"), 1u);
+    ASSERT_EQ(KORVA_Disconnect(reference), KORVA_STATUS_OK);
+    ASSERT_EQ(Connect(1, &reference, INT32_MAX), KORVA_STATUS_OK);
+    EXPECT_EQ(DynamicFlags(0), uint32_t{kCON});
+}
+
 TEST_F(DialTest, TriesDialOnlyModemsFirstThenTheAnsweringOnes) {
     AddPort(0, Direction::kInOut);
     AddPort(1, Direction::kOut);
