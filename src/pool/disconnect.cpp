@@ -1,5 +1,5 @@
-// Ending a connection for its client: hang up under the port lock and the connection mutex,
-// return the port to the pool and free the entry.
+// Ending a connection for its client: detach the entry under the connection mutex, hang up under
+// the port lock, return the port to the pool and free the entry.
 #include "host/state.h"
 #include "korva/korva.h"
 #include "korva/zunpro.h"

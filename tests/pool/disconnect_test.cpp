@@ -151,9 +151,13 @@ TEST_F(DisconnectTest, TheConnectionTableStaysFreeWhileALineIsHungUp) {
         }
         ZunHostClearLog();
         const size_t before = ModemOf(0).Commands().size();
-        std::thread ender(c.end);
+        std::atomic<bool> ended{false};
+        std::thread ender([&] {
+            c.end();
+            ended = true;
+        });
         // "ATH0" reaches the modem in the middle of the hang-up.
-        while (ModemOf(0).Commands().size() == before)
+        while (ModemOf(0).Commands().size() == before && !ended)
             std::this_thread::yield();
         uint32_t error = 0;
         const uint32_t probe = platform::MutexWait(ConnectionMutex, 0, &error);
