@@ -115,6 +115,44 @@ TEST_F(DataPathTest, FlushDiscardsPendingInputAndKeepsTheLine) {
     EXPECT_EQ(KORVA_Flush(reference), KORVA_STATUS_OK);
 }
 
+// A failed serial operation is 9; Flush discards the input even when the line's settings cannot
+// be read, and reports nothing.
+TEST_F(DataPathTest, SerialFailuresAreReported) {
+    using sim::Fault;
+    char buffer[8] = {};
+    struct Case {
+        const char* name;
+        Fault fault;
+        std::function<int32_t()> call;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"write fails", Fault::kWriteFails, [&] { return Send("abcd"); }, 9},
+        {"short write", Fault::kShortWrite, [&] { return Send("abcd"); }, 9},
+        {"read fails", Fault::kReadFails,
+         [&] { return KORVA_Receive(reference, buffer, 4, nullptr); }, 9},
+        {"time-outs not read", Fault::kGetTimeoutsFails,
+         [&] { return KORVA_Timeout(reference, 300); }, 9},
+        {"time-outs not written", Fault::kSetTimeoutsFails,
+         [&] { return KORVA_Timeout(reference, 300); }, 9},
+        {"settings not read", Fault::kGetStateFails, [&] { return KORVA_Flush(reference); }, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(station.Send("pending"));
+        ModemOf(0).SetFault(c.fault, 0, 1);
+        EXPECT_EQ(c.call(), c.status);
+        ModemOf(0).ClearFault(c.fault);
+        KORVA_Flush(reference);
+    }
+    EXPECT_EQ(ReadTimeoutMs(0), 5000u);
+    // The flush without settings still emptied the input.
+    ASSERT_TRUE(station.Send("pending"));
+    ModemOf(0).SetFault(Fault::kGetStateFails, 0, 1);
+    EXPECT_EQ(KORVA_Flush(reference), KORVA_STATUS_OK);
+    EXPECT_EQ(Receive(10), std::make_pair(9, std::string()));
+}
+
 // The checks every exported function makes first, in their order; only the low 16 bits of a
 // reference count.
 TEST_F(DataPathTest, ChecksTheDriverAndTheReferenceFirst) {
