@@ -95,8 +95,11 @@ bool WaitForCarrier(uint8_t index, ComHandle handle, uint16_t seconds, int32_t c
         if ((signals & kSigDCD) != 0) {
             if (Diagnose()) err(kLog, "KORVA> Connect() modem COM%u  connected!", index + 1);
             ComPurgeInput(handle);
+            // Any time-out a client passes is logged; one past the range wraps as a 32-bit
+            // product rather than overflowing.
+            const auto ms = static_cast<int32_t>(static_cast<uint32_t>(connectTimeout) * 10u);
             err(kLog, "KORVA> Connect() Setting modem COM%u connect Timeout to %d mSec", index + 1,
-                connectTimeout * 10);
+                ms);
             ComSetReadTimeout(handle, connectTimeout);
             carrier = true;
         }

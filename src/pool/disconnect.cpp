@@ -1,5 +1,5 @@
-// Ending a connection for its client: hang up under the port lock and the connection mutex,
-// return the port to the pool and free the entry.
+// Ending a connection for its client: detach the entry under the connection mutex, hang up under
+// the port lock, return the port to the pool and free the entry.
 #include "host/state.h"
 #include "korva/korva.h"
 #include "korva/zunpro.h"
@@ -16,11 +16,15 @@ bool StillOnPort(const ConnectionEntry& entry, uint8_t port) {
     return (entry.flags.load() & kConnConnected) != 0 && entry.port.load() == port;
 }
 
-// Both locks held: hang the line up and give the port back.
-void HangUpLine(ConnectionEntry& entry, uint8_t port) {
-    PortEntry& line = Ports[port];
+// The entry lets go of its line.
+void DetachEntry(ConnectionEntry& entry) {
     entry.flags.fetch_and(~kConnConnected);
     entry.port = kNoPort;
+}
+
+// The port lock held: hang the line up and give the port back.
+void HangUpLine(uint8_t port) {
+    PortEntry& line = Ports[port];
     line.flags.fetch_or(kRSV);
     HangUpModem(port);
     platform::SleepMs(400);
@@ -37,8 +41,7 @@ void HangUpLine(ConnectionEntry& entry, uint8_t port) {
 void LeaveLineToSupervision(ConnectionEntry& entry, uint8_t port, uint16_t reference) {
     ConnectionLock connectionLock(kName);
     if (StillOnPort(entry, port)) {
-        entry.flags.fetch_and(~kConnConnected);
-        entry.port = kNoPort;
+        DetachEntry(entry);
         uint16_t expected = reference;
         Ports[port].connectionRef.compare_exchange_strong(expected, kNoReference);
     }
@@ -68,7 +71,14 @@ extern "C" KORVA_EXPORT int32_t KORVA_Disconnect(uint32_t reference) {
             // that cannot be had (logged) does not stop the hang-up.
             ConnectionLock connectionLock(kName);
             // The supervision may have ended this line while we waited for the locks.
-            if (StillOnPort(entry, port)) HangUpLine(entry, port);
+            if (StillOnPort(entry, port)) {
+                DetachEntry(entry);
+                // The mutex guards the table change only. Held through the seconds of hang-up
+                // and modem reset, it would outlast the other threads' bounded waits, and a dial
+                // that got its carrier meanwhile would fail for want of an entry.
+                connectionLock.Release();
+                HangUpLine(port);
+            }
         }
     }
     DeleteConnection(index);

@@ -44,24 +44,30 @@ class PortLock {
     bool held_;
 };
 
-// Holds the connection mutex for a scope when the wait obtained it (plainly or abandoned).
+// Holds the connection mutex for a scope when the wait obtained it (plainly or abandoned), or
+// until Release().
 class ConnectionLock {
   public:
     explicit ConnectionLock(const char* caller)
-        : caller_(caller), result_(WaitConnectionMutex(caller)) {}
-    ~ConnectionLock() {
-        if (held()) ReleaseConnectionMutex(caller_);
-    }
+        : caller_(caller),
+          result_(WaitConnectionMutex(caller)),
+          held_(result_ == platform::kWaitObject0 || result_ == platform::kWaitAbandoned) {}
+    ~ConnectionLock() { Release(); }
     ConnectionLock(const ConnectionLock&) = delete;
     ConnectionLock& operator=(const ConnectionLock&) = delete;
 
-    bool held() const {
-        return result_ == platform::kWaitObject0 || result_ == platform::kWaitAbandoned;
-    }
+    bool held() const { return held_; }
     // The wait result, for callers that report anything but plain success.
     uint32_t result() const { return result_; }
+    // Gives the mutex back before the scope ends, once the table change is done.
+    void Release() {
+        if (!held_) return;
+        held_ = false;
+        ReleaseConnectionMutex(caller_);
+    }
 
   private:
     const char* caller_;
     uint32_t result_;
+    bool held_;
 };

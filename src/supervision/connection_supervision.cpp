@@ -31,15 +31,24 @@ void EndLine(uint8_t index) {
     port.connectionRef = kNoReference;
 }
 
-void SuperviseLine(uint8_t index) {
+// Ends the line. The connection mutex guards the table change only and is given back before
+// the seconds of hang-up and modem reset: held through them it would outlast the other threads'
+// bounded waits, and a dial that got its carrier meanwhile would fail for want of an entry. The
+// port lock keeps everybody else off the port until the end.
+void EndConnection(uint8_t index, uint16_t reference, ConnectionLock& connectionLock) {
+    DetachEntry(index, reference);
+    connectionLock.Release();
+    EndLine(index);
+}
+
+void SuperviseLine(uint8_t index, ConnectionLock& connectionLock) {
     PortEntry& port = Ports[index];
     const uint16_t reference = port.connectionRef;
     const bool carrier = (GetModemSignals(index, 'g') & kSigDCD) != 0;
     // A connected port without a connection (its client's disconnect could not take the port
     // lock) carries a line nobody uses: it is ended like a lost carrier.
     if (!carrier || reference >= kNoReference) {
-        DetachEntry(index, reference);
-        EndLine(index);
+        EndConnection(index, reference, connectionLock);
         if (Diagnose())
             err(kLog, "KORVA> CheckConnections() modem COM%u cr %u disconnected", index + 1,
                 reference);
@@ -51,8 +60,7 @@ void SuperviseLine(uint8_t index) {
         if (Diagnose())
             err(kLog, "KORVA> CheckConnections() time limit,  disconnect modem COM%u cr %u",
                 index + 1, reference);
-        DetachEntry(index, reference);
-        EndLine(index);
+        EndConnection(index, reference, connectionLock);
         SoundAlert();
     }
 }
@@ -72,6 +80,6 @@ void CheckConnections() {
         // Holding the port lock already keeps every other writer of this port's entry away, so
         // a connection mutex that cannot be had is logged and the check goes on without it.
         ConnectionLock connectionLock(kConnectionLockName);
-        if (IsConnectedPort(Ports[i])) SuperviseLine(i);
+        if (IsConnectedPort(Ports[i])) SuperviseLine(i, connectionLock);
     }
 }
