@@ -199,6 +199,9 @@ extern "C" KORVA_EXPORT int32_t KORVA_Connect(uint16_t dialEntry, int32_t connec
     if (int32_t status = CheckDriverState(); status != KORVA_STATUS_OK) return status;
     if (dialEntry == 0 || dialEntry > kDialCount || DialEntries[dialEntry - 1].defined == 0)
         return KORVA_STATUS_BAD_DIAL_ENTRY;
+    // Without a place for the reference a connected line could never be handed over or hung
+    // up: refuse before any modem is touched.
+    if (reference == nullptr) return KORVA_STATUS_BAD_REFERENCE;
     const unsigned entry = dialEntry - 1u;
     uint8_t start = 0;
     uint8_t port = 0;

@@ -82,6 +82,10 @@ TEST_F(DialTest, RefusesBadEntriesAndAnUnreadyDriverWithoutTouchingAModem) {
         EXPECT_EQ(Connect(c.entry, &reference), c.status);
         EXPECT_EQ(reference, 0xBEEF);
     }
+    // A call with nowhere to put the reference is refused before any modem is touched.
+    Settings.ready = 1;
+    StopFlag = 0;
+    EXPECT_EQ(KORVA_Connect(1, 500, nullptr), KORVA_STATUS_BAD_REFERENCE);
     EXPECT_EQ(dialOnly.Commands().size(), dialOnlyCommands);
     EXPECT_EQ(both.Commands().size(), bothCommands);
     EXPECT_EQ(DynamicFlags(0) | DynamicFlags(1), 0u);
