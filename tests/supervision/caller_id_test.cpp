@@ -1,7 +1,6 @@
 // Identifying a calling station over a live simulated line: which requests go out, in which
 // order, how the address is read from the reply and what ends the search.
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -197,26 +196,12 @@ class CallerIdTest : public SupervisionTest, public ::testing::WithParamInterfac
         modem = &AddPort(3, Direction::kIn, "201");
         station = &world.AddStation("555");
         Settings.callerIdTimeout = 200;  // distinct from every other time-out the line sees
-        for (const Station& s : kStations) {
-            StationEntry& entry = Stations[StationCount++];
-            std::snprintf(entry.initials, sizeof entry.initials, "%s", s.initials);
-            entry.vpi = s.vpi;
-            entry.address = s.address;
-        }
+        for (const Station& s : kStations)
+            AddStationEntry(s.initials, s.vpi, s.address);
         InitPortsAndModems();
         ASSERT_TRUE(station->Call("201"));
         ASSERT_TRUE(WaitOnline(*modem));
         ZunHostClearLog();
-    }
-
-    static void Arm(const Sequence& s) {
-        AlarmSequence& sequence = AlarmSequences[s.number - 1];
-        std::snprintf(sequence.initials, sizeof sequence.initials, "%s", s.initials);
-        std::memcpy(sequence.request, s.request.data(), s.request.size());
-        sequence.requestLength = static_cast<uint16_t>(s.request.size());
-        sequence.replyLength = s.replyLength;
-        sequence.addressOffset = s.offset;
-        sequence.addressKind = s.kind;
     }
 
     sim::Modem* modem = nullptr;
@@ -226,7 +211,7 @@ class CallerIdTest : public SupervisionTest, public ::testing::WithParamInterfac
 TEST_P(CallerIdTest, Identifies) {
     const Case& c = GetParam();
     for (const Sequence& s : c.sequences)
-        Arm(s);
+        ArmSequence(s.number, s.initials, s.request, s.replyLength, s.offset, s.kind);
     for (const Reply& r : c.replies)
         station->SetReply(r.request, r.reply);
     if (c.firstWriteFails) modem->SetFault(sim::Fault::kWriteFails, 0, 1);

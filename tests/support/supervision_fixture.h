@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -136,6 +137,34 @@ class SupervisionTest : public DriverTest {
     }
 
     static bool HasFlag(unsigned com, uint32_t flag) { return (Ports[com - 1].flags & flag) != 0; }
+
+    // Appends a station as a STATION line does.
+    static void AddStationEntry(const char* initials, uint8_t vpi, uint16_t address) {
+        StationEntry& entry = Stations[StationCount++];
+        std::snprintf(entry.initials, sizeof entry.initials, "%s", initials);
+        entry.vpi = vpi;
+        entry.address = address;
+    }
+
+    // Fills alarm sequence `number` as ALARMSEQ and ALARMREQ lines do; `offset` counts from 0.
+    static void ArmSequence(unsigned number, const char* initials, const std::string& request,
+                            uint16_t replyLength, uint16_t offset, char kind) {
+        AlarmSequence& sequence = AlarmSequences[number - 1];
+        std::snprintf(sequence.initials, sizeof sequence.initials, "%s", initials);
+        std::memcpy(sequence.request, request.data(), request.size());
+        sequence.requestLength = static_cast<uint16_t>(request.size());
+        sequence.replyLength = replyLength;
+        sequence.addressOffset = offset;
+        sequence.addressKind = kind;
+    }
+
+    // Connection entries in use.
+    static unsigned UsedConnections() {
+        unsigned used = 0;
+        for (const ConnectionEntry& entry : Connections)
+            used += (entry.flags.load() & kConnUsed) != 0 ? 1 : 0;
+        return used;
+    }
 
     sim::World world;
 
