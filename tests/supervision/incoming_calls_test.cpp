@@ -306,6 +306,9 @@ class RingTest : public IncomingCallTest {
         IncomingCallTest::SetUp();
         std::snprintf(Settings.autoAnswer, sizeof Settings.autoAnswer, "ATS0=0");
         world.SetRingCadence(1000000, 1000000);
+    }
+
+    void Start() {
         InitPortsAndModems();
         StartSupervision();
     }
@@ -329,6 +332,7 @@ class RingTest : public IncomingCallTest {
 };
 
 TEST_F(RingTest, RingReservesThePortUntilTheCountdownRunsOut) {
+    Start();
     ASSERT_EQ(FreeModem(), 0);
     ASSERT_TRUE(station->Call("201"));
     RunCycles(1);
@@ -360,6 +364,7 @@ TEST_F(RingTest, RingReservesThePortUntilTheCountdownRunsOut) {
 
 TEST_F(RingTest, StillRingingAfterTheCountdownIsReservedAgain) {
     Settings.ringReservedSec = 2;
+    Start();
     ASSERT_TRUE(station->Call("201"));
     RunCycles(2);
     EXPECT_EQ(Ports[2].ringCountdown, 1);
@@ -371,6 +376,7 @@ TEST_F(RingTest, StillRingingAfterTheCountdownIsReservedAgain) {
 }
 
 TEST_F(RingTest, LostDsrEndsTheReservationWithoutHangUp) {
+    Start();
     ASSERT_TRUE(station->Call("201"));
     RunCycles(1);
     ASSERT_TRUE(HasFlag(3, kRIN));
@@ -381,6 +387,22 @@ TEST_F(RingTest, LostDsrEndsTheReservationWithoutHangUp) {
     EXPECT_FALSE(HasFlag(3, kRIN));
     EXPECT_EQ(modem->DtrHistory().size(), dtrChanges);  // a hang-up would drop DTR
     EXPECT_EQ(RingLines(), 1);
+}
+
+// RING_DETECT_RESERVED_SEC = 0 reserves nothing; RIN would otherwise stay set for good once the
+// ring is gone, as no countdown runs to clear it.
+TEST_F(RingTest, ReservationTimeZeroReservesNothing) {
+    Settings.ringReservedSec = 0;
+    Start();
+    ASSERT_TRUE(station->Call("201"));
+    RunCycles(1);
+    EXPECT_TRUE(LogContains(RingLine(0)));
+    EXPECT_FALSE(HasFlag(3, kRIN));
+    EXPECT_EQ(Ports[2].ringCountdown, 0);
+    station->HangUp();
+    RunCycles(1);
+    EXPECT_FALSE(HasFlag(3, kRIN));
+    EXPECT_EQ(FreeModem(), 0);
 }
 
 }  // namespace
