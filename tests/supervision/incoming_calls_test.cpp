@@ -1,9 +1,11 @@
 // Incoming calls through the supervision thread: ring reservation, answered calls identified and
 // handed over through the destination's answer-call gate, and every way a call is given up.
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "korva/korva.h"
+#include "pool/mutex_holder.h"
 #include "pool/pool.h"
 #include "support/supervision_fixture.h"
 
@@ -261,6 +263,75 @@ TEST_F(IncomingCallTest, RefusedGateWriteFreesTheEntry) {
     EXPECT_EQ(GateWrites(gate), 0u);
     ExpectGivenUp();
 }
+
+// ---------------------------------------------------------------------------------------------
+// The port lock taken again after the identification is not to be had: the CON flag still holds
+// the port, so the visit goes on without it and releases only what it took.
+
+struct HeldLockCase {
+    const char* name;
+    bool gate;
+    bool gateWriteFails;
+};
+
+void PrintTo(const HeldLockCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class HeldLockTest : public IncomingCallTest, public ::testing::WithParamInterface<HeldLockCase> {
+  protected:
+    void TearDown() override {
+        delete holder.exchange(nullptr);
+        IncomingCallTest::TearDown();
+    }
+
+    // The answer's alert sounds after the visit released the lock and before the caller is
+    // identified: another thread takes the lock then and keeps it.
+    static void TakeLockOnAnswer(uint32_t /*hz*/, uint32_t ms) {
+        if (ms != 100 || holder.load() != nullptr) return;  // a ring tick, or taken already
+        holder.store(new MutexHolder(Ports[2].mutex));
+    }
+
+    static inline std::atomic<MutexHolder*> holder{nullptr};
+};
+
+TEST_P(HeldLockTest, VisitGoesOnAndReleasesOnlyWhatItTook) {
+    const HeldLockCase& c = GetParam();
+    ArmSequence(1, "MOD", kAsk, 4, 1, 'B');
+    AddStationEntry("MOD", 3, 17);
+    station->SetReply(kAsk, "\x68\x11\x00\x16"s);
+    const uint32_t gate = c.gate ? ZunHostDefineGate(3, "$A03-017") : 0;
+    if (c.gateWriteFails) ZunHostFailPutGateVal(4);
+    Settings.alertSound = 1;
+    platform::SetToneObserver(&TakeLockOnAnswer);
+    InitPortsAndModems();
+    StartSupervision();
+
+    CallAndAnswer();
+    ASSERT_NE(holder.load(), nullptr);
+    EXPECT_EQ(holder.load()->result(), platform::kWaitObject0);
+    EXPECT_TRUE(LogContains("KORVA> CheckIncomingCalls() time-out waiting for COM3 sem"));
+    const bool handedOver = c.gate && !c.gateWriteFails;
+    unsigned writes = 0;
+    if (gate != 0) ZunHostGateValue(gate, nullptr, &writes);
+    EXPECT_EQ(writes, handedOver ? 1u : 0u);
+    EXPECT_EQ(HasFlag(3, kCON), handedOver);
+    EXPECT_EQ(station->Connected(), handedOver);
+    EXPECT_EQ(UsedConnections(), handedOver ? 1u : 0u);
+    EXPECT_EQ(Ports[2].connectionRef, handedOver ? 0 : kNoReference);
+
+    delete holder.exchange(nullptr);
+    RunCycles(1);
+    EXPECT_EQ(HasFlag(3, kCON), handedOver);
+    for (const std::string& line : CapturedTexts())
+        EXPECT_EQ(line.find("error releasing"), std::string::npos) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HeldLockTest,
+                         ::testing::Values(HeldLockCase{"GivenUp", false, false},
+                                           HeldLockCase{"HandedOver", true, false},
+                                           HeldLockCase{"GateWriteRefused", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 // Who is passed over.
