@@ -319,7 +319,10 @@ TEST_F(ColdStartTest, ComReinitialisesEveryPort) {
         EXPECT_TRUE(Open(com)) << com;
     EXPECT_EQ(CountCommand(*com3, "AT"), 2);
 
-    // Ports still open are closed first and opened again.
+    // The supervision works on the reopened ports.
+    ASSERT_TRUE(CallIsHandedOver("201", 1));
+
+    // Ports still open are closed first and opened again; the line on COM3 is gone with it.
     ZunHostClearLog();
     EXPECT_EQ(ChangeParams("COM"), 0);
     EXPECT_EQ(LinesWith("COM3"), (std::vector<std::string>{
@@ -331,8 +334,11 @@ TEST_F(ColdStartTest, ComReinitialisesEveryPort) {
     EXPECT_EQ(CountCommand(*com3, "AT"), 3);
     EXPECT_EQ(CountCommand(*com3, "ATS0=1"), 3);
 
-    // The supervision works on the reopened ports.
-    EXPECT_TRUE(CallIsHandedOver("201", 1));
+    // The supervision finds the line without its carrier and ends it for the client.
+    RunCycles(1);
+    EXPECT_FALSE(HasFlag(3, kCON));
+    EXPECT_EQ(Connections[0].flags, kConnUsed | kConnIncoming);
+    EXPECT_EQ(KORVA_Send(0, "x", 1), KORVA_STATUS_NOT_CONNECTED);
 }
 
 TEST_F(ColdStartTest, PortThatCannotBeClosedStopsTheNul) {
