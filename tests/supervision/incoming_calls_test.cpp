@@ -23,7 +23,7 @@ std::string RingLine(unsigned seconds) {
     return line;
 }
 
-// COM3 answers calls to 201; station 555 calls it. DIAGNOSE is on.
+// COM3 dials and answers calls to 201; station 555 calls it. DIAGNOSE is on.
 class IncomingCallTest : public SupervisionTest {
   protected:
     void SetUp() override {
