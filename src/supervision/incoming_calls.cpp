@@ -129,7 +129,9 @@ void ReserveForRing(uint8_t index) {
         err(kLog, "KORVA> CheckIncomingCalls() RING detected, COM%u reserved for %u sec", index + 1,
             Settings.ringReservedSec);
     port.ringCountdown = Settings.ringReservedSec;
-    port.flags.fetch_or(kRIN);
+    // RIN marks a running reservation. A reservation time of 0 reserves nothing, and a RIN set
+    // then would stay set once the ring is gone: only a countdown reaching 0 clears it.
+    if (port.ringCountdown != 0) port.flags.fetch_or(kRIN);
 }
 
 // Writes the reference into the answer-call gate; on failure the call is taken back.
