@@ -44,7 +44,7 @@ std::string PickCommand(FuzzedDataProvider& input) {
 void CheckModemCommand(FuzzedDataProvider& input, FuzzDevice& device) {
     const std::string command = PickCommand(input);
     const auto mode = input.ConsumeIntegral<uint8_t>();
-    const bool noDevice = input.ConsumeIntegralInRange<int>(0, 15) == 0;
+    const bool noDevice = input.ConsumeIntegralInRange<int>(0, 15) == 15;
     device.BeginCall();
     const int rc = ModemCommand(command.c_str(), mode, noDevice ? nullptr : &device);
     FUZZ_CHECK(rc == kModemAccepted || rc == kModemNotWritten || rc == kModemRejected);
