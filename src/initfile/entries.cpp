@@ -59,7 +59,7 @@ bool FillAlarmRequest(const InitLine& line, const PatternMatch& match, AlarmSequ
     const PatternValue& telegram = match.values[1];
     static_assert(256 / 2 <= sizeof sequence.request, "a line's telegram always fits");
     sequence.requestLength = static_cast<uint16_t>(telegram.length / 2);
-    for (uint32_t i = 0; i < sequence.requestLength; ++i) {
+    for (std::size_t i = 0; i < sequence.requestLength; ++i) {
         if (!ReadHexPair(telegram.word + 2 * i, &sequence.request[i])) {
             err(kLog, "KORVA> ReadInitFile() illegal ALARMREQ telegram on line %u in '%s'",
                 line.number, line.fileName);

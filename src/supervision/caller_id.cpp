@@ -27,6 +27,12 @@ bool FitsTheReply(const AlarmSequence& sequence) {
     return length <= kReplySize && offset < length && (!wide || offset + 1 < length);
 }
 
+// A request longer than its field cannot be sent: the sequence is passed over like one that is
+// not armed, rather than sending whatever lies behind the field.
+bool FitsTheRequest(const AlarmSequence& sequence) {
+    return sequence.requestLength <= sizeof sequence.request;
+}
+
 bool IsWhiteSpace(uint8_t c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
@@ -99,7 +105,7 @@ int GetStationAddress(uint8_t index, uint8_t* vpi, uint8_t* address) {
     ComSetReadTimeout(handle, Settings.callerIdTimeout);
     platform::SleepMs(1000);
     for (const AlarmSequence& sequence : AlarmSequences) {
-        if (!IsArmed(sequence) || !FitsTheReply(sequence)) continue;
+        if (!IsArmed(sequence) || !FitsTheRequest(sequence) || !FitsTheReply(sequence)) continue;
         for (int attempt = 0; attempt < kAttempts; ++attempt) {
             if (attempt > 0) platform::SleepMs(1000);
             const uint32_t found = AskStation(handle, sequence);

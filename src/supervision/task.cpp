@@ -11,7 +11,7 @@ namespace {
 // 16 KiB would hold the cycle's own buffers (command texts and replies of 256 bytes), but the
 // host's logging function runs on this stack too, and sanitizer builds need several times more;
 // a larger stack costs only address space.
-constexpr std::size_t kTaskStack = 256 * 1024;
+constexpr std::size_t kTaskStack = std::size_t{256} * 1024;
 
 constexpr int32_t kShutdownStepMs = 500;
 constexpr int32_t kShutdownBoundMs = 10000;

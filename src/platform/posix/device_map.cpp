@@ -42,6 +42,7 @@ bool HoldsNetworkUrl(const char* path) {
 MappedKind MapDeviceName(const char* name, char* path, std::size_t size) {
     unsigned number = ComNumber(name);
     if (number == 0) return MappedKind::None;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the driver never changes its environment.
     const char* dir = std::getenv("KORVA_DEVICE_DIR");
     if (dir != nullptr && dir[0] != '\0') {
         int length = std::snprintf(path, size, "%s/COM%u", dir, number);

@@ -53,6 +53,7 @@ bool g_namespaceRead = false;
 const char* Namespace() {
     if (!g_namespaceRead) {
         g_namespaceRead = true;
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): the driver never changes its environment.
         if (const char* prefix = std::getenv("KORVA_MUTEX_NAMESPACE"))
             std::snprintf(g_namespace, sizeof g_namespace, "%s", prefix);
     }

@@ -474,6 +474,7 @@ bool TtyDevice::Write(const void* data, uint32_t count, uint32_t* written) {
 }  // namespace
 
 const char* LockDirectory() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the driver never changes its environment.
     const char* dir = std::getenv("KORVA_LOCK_DIR");
     return dir != nullptr && dir[0] != '\0' ? dir : "/var/lock";
 }

@@ -15,6 +15,7 @@ namespace {
 std::atomic<double> g_scale{0.0};  // 0 = not read from the environment yet
 
 double ReadScaleFromEnvironment() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the driver never changes its environment.
     const char* text = std::getenv("KORVA_TIME_SCALE");
     if (text == nullptr) return 1.0;
     double factor = 1.0;
