@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +24,7 @@
 
 #include "host/state.h"
 #include "korva/korva.h"
+#include "platform/platform.h"
 #include "support.h"
 
 namespace {
@@ -258,6 +260,73 @@ BENCHMARK_CAPTURE(BM_Throughput, receive, false)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------------------------------------
+// CPU time per call, for one-byte calls that never wait: the receive finds its byte queued, the
+// send finds room. This is what each call adds on top of the system call, without the far end's
+// scheduling in the figure; it explains the small-block throughput.
+
+constexpr int kCostRounds = 100;
+constexpr int kCostCalls = 2000;
+
+// Bytes waiting on the port side of `path`.
+uint32_t Queued(Path path) {
+    uint32_t queued = 0;
+    if (path == Path::kDriver) {
+        Ports[0].device.load()->ClearError(&queued);
+    } else {
+        int count = 0;
+        ioctl(g_lines->rawFd, FIONREAD, &count);
+        queued = static_cast<uint32_t>(count);
+    }
+    return queued;
+}
+
+uint64_t CallsCpuNs(Path path, bool sending) {
+    char byte = 'c';
+    const int master = g_lines->Master(path);
+    if (!sending) {
+        std::vector<char> fill(kCostCalls, 'c');
+        bench::RawWriteAll(master, fill.data(), fill.size());
+        while (Queued(path) < kCostCalls)
+            bench::SleepNs(100000);
+    }
+    const uint64_t start = bench::ThreadCpuNs();
+    for (int i = 0; i < kCostCalls; ++i) {
+        if (sending)
+            Send(path, &byte, 1);
+        else
+            Receive(path, &byte, 1);
+    }
+    const uint64_t spent = bench::ThreadCpuNs() - start;
+    if (sending) {
+        std::vector<char> sent(kCostCalls);
+        bench::RawReadUpTo(master, sent.data(), sent.size(), 1000000000u);
+    }
+    return spent;
+}
+
+void BM_CallCost(benchmark::State& state, bool sending) {
+    TheLines();
+    uint64_t driver = 0;
+    uint64_t raw = 0;
+    for (auto _ : state) {
+        for (int round = 0; round < kCostRounds; ++round) {
+            if (round % 2 == 0) {
+                driver += CallsCpuNs(Path::kDriver, sending);
+                raw += CallsCpuNs(Path::kRaw, sending);
+            } else {
+                raw += CallsCpuNs(Path::kRaw, sending);
+                driver += CallsCpuNs(Path::kDriver, sending);
+            }
+        }
+    }
+    const double calls = double{kCostRounds} * kCostCalls;
+    state.counters["driver_ns"] = static_cast<double>(driver) / calls;
+    state.counters["raw_ns"] = static_cast<double>(raw) / calls;
+}
+BENCHMARK_CAPTURE(BM_CallCost, send, true)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_CallCost, receive, false)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------------------------------------
 // Wake-up latency.

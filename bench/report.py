@@ -89,14 +89,21 @@ def data_path(table, runs):
             table.add(f"  KORVA_{direction.capitalize()} {label}", run["driver_MBps"],
                       run["raw_MBps"], ratio, ">= 0.95", ratio >= 0.95, digits=3)
 
+    for direction in ("send", "receive"):
+        run = entry(runs, f"BM_CallCost/{direction}/iterations:1")
+        driver, raw = run["driver_ns"], run["raw_ns"]
+        table.add(f"  CPU per 1 B {direction} that does not wait, ns", driver, raw, driver / raw,
+                  "- (explains)", None, 0)
+
     table.section("2. Receive wake-up latency, us (KORVA_Receive vs raw poll+read)")
     wake = entry(runs, "BM_WakeUp/iterations:1/real_time")
     for name, key in (("median", "median"), ("99th percentile", "p99")):
         driver, raw = wake[f"driver_{key}_us"], wake[f"raw_{key}_us"]
         table.add(f"  wake-up {name}", driver, raw, driver / raw, "<= 1.2", driver / raw <= 1.2, 1)
-    p99 = wake["driver_p99_us"]
-    table.add("  wake-up p99 vs a 10 ms step", p99, 10000.0, p99 / 10000.0, "<= 0.1",
-              p99 / 10000.0 <= 0.1, 1)
+    # A receive that polled in 10 ms steps would put the median near 5000 us (ratio 0.5).
+    median = wake["driver_median_us"]
+    table.add("  wake-up median vs a 10 ms step", median, 10000.0, median / 10000.0, "<= 0.1",
+              median / 10000.0 <= 0.1, 1)
 
 
 def cycle_cpu(runs, backend):

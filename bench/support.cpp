@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "host/lifecycle.h"
 #include "platform/platform.h"
 #include "pool/pool.h"
 #include "serial/serial.h"
