@@ -28,17 +28,18 @@ void PrintTo(const DialFault& c, std::ostream* out) {
 }
 
 const std::string kNotResponding = "KORVA> Connect() modem COM1 not responding";
-const std::string kNoCarrier = "KORVA: MM_Connect() NO CARRIER detected for modem COM1";
 
 const DialFault kDialFaults[] = {
     {"PoweredOff", When::kBeforeDial, Fault::kPoweredOff, KORVA_STATUS_NO_MODEM, kNotResponding},
     {"Garbled", When::kBeforeDial, Fault::kGarbled, KORVA_STATUS_NO_MODEM, kNotResponding},
     {"ErrorToEverything", When::kBeforeDial, Fault::kErrorReplies, KORVA_STATUS_NO_MODEM,
      kNotResponding},
-    {"NoDialTone", When::kBeforeDial, Fault::kNoDialTone, KORVA_STATUS_NO_MODEM, kNoCarrier},
+    // The dial command's own reply read takes "NO DIALTONE" / "NO CARRIER", so nothing is left
+    // for the scan after the carrier poll: the dial ends as unanswered, without a message.
+    {"NoDialTone", When::kBeforeDial, Fault::kNoDialTone, KORVA_STATUS_NO_CARRIER, ""},
     // (no fault of the modem: the carrier drops while it dials entry 3, which answers late)
-    {"CarrierDropsWhileDialling", When::kWhileDialling, Fault::kSilent, KORVA_STATUS_NO_MODEM,
-     kNoCarrier},
+    {"CarrierDropsWhileDialling", When::kWhileDialling, Fault::kSilent, KORVA_STATUS_NO_CARRIER,
+     ""},
     {"DeviceDoesNotOpen", When::kBeforeOpen, Fault::kOpenFails, KORVA_STATUS_NO_MODEM, "", false},
 };
 
