@@ -87,6 +87,13 @@ bool AnswerCall(uint8_t index, Destination& to, bool& locked) {
 
     bool handOver =
         Settings.ignoreCallerId != 0 ? FindDefaultCaller(to) : IdentifyCaller(index, to);
+    // A caller that hung up while it was identified leaves nothing to hand over: what was read
+    // as its reply may have been the modem's own NO CARRIER.
+    if (handOver && (GetModemSignals(index, 'g') & kSigDCD) == 0) {
+        err(kLog, "KORVA> CheckIncomingCalls() COM%u lost the carrier of its answered call",
+            index + 1);
+        handOver = false;
+    }
     if (handOver) {
         if (AddConnection(2, index, to.vpi, to.plc, &to.reference) != 0) {
             handOver = false;

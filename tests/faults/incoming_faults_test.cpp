@@ -15,7 +15,12 @@ const std::string kAsk = "\x01\x03"s;
 constexpr const char* kAnswered = "KORVA> CheckIncomingCalls() modem COM3 answered call";
 constexpr const char* kUnidentified = "KORVA> GetStationAddress() rcvd unidentified ALARM call!";
 
-enum class Trouble { kCarrierDropsWhileIdentifying, kReplyTooShort, kReplyTooLong };
+enum class Trouble {
+    kCarrierDropsWhileIdentifying,
+    kCarrierDropsBeforeADefinedStation,
+    kReplyTooShort,
+    kReplyTooLong
+};
 
 struct IncomingFault {
     const char* name;
@@ -33,6 +38,9 @@ const IncomingFault kIncomingFaults[] = {
     // as address 10, a station nobody defined.
     {"CarrierDropsWhileIdentifying", Trouble::kCarrierDropsWhileIdentifying, false,
      "KORVA> GetStationAddress() rcvd ALARM call VPIMOD, plcAdd 10, not DEFINED!"},
+    // The same, with a station 10 defined: the dead call must still not be handed over.
+    {"CarrierDropsBeforeADefinedStation", Trouble::kCarrierDropsBeforeADefinedStation, false,
+     "KORVA> CheckIncomingCalls() COM3 lost the carrier of its answered call"},
     {"ReplyTooShort", Trouble::kReplyTooShort, false, kUnidentified},
     // The address lies within the expected length; the surplus is the destination's to read.
     {"ReplyTooLong", Trouble::kReplyTooLong, true, ""},
@@ -87,11 +95,16 @@ class IncomingFaultTest : public SupervisionTest,
     sim::Modem* modem = nullptr;
     sim::Station* station = nullptr;
     uint32_t gate = 0;
+    uint32_t otherGate = 0;
 };
 
 TEST_P(IncomingFaultTest, CallEndsAsItShouldAndThePoolGoesOn) {
     const IncomingFault& c = GetParam();
     switch (c.trouble) {
+        case Trouble::kCarrierDropsBeforeADefinedStation:
+            AddStationEntry("MOD", 3, 10);
+            otherGate = ZunHostDefineGate(3, "$A03-010");
+            [[fallthrough]];
         case Trouble::kCarrierDropsWhileIdentifying:
             station->SetReply(kAsk, "\x68\x11\x00\x16"s);
             station->SetReplyDelay(3600 * 1000);
@@ -109,7 +122,8 @@ TEST_P(IncomingFaultTest, CallEndsAsItShouldAndThePoolGoesOn) {
     // The carrier goes as soon as the station has been asked who it is.
     std::atomic<bool> done{false};
     std::thread dropper;
-    if (c.trouble == Trouble::kCarrierDropsWhileIdentifying) {
+    if (c.trouble == Trouble::kCarrierDropsWhileIdentifying ||
+        c.trouble == Trouble::kCarrierDropsBeforeADefinedStation) {
         dropper = std::thread([&] {
             while (!done && station->Received().find(kAsk) == std::string::npos)
                 std::this_thread::yield();
@@ -130,6 +144,9 @@ TEST_P(IncomingFaultTest, CallEndsAsItShouldAndThePoolGoesOn) {
         EXPECT_EQ(KORVA_Disconnect(reference), KORVA_STATUS_OK);
     } else {
         EXPECT_EQ(GateWrites(), 0u);
+        unsigned otherWrites = 0;
+        if (otherGate != 0) ZunHostGateValue(otherGate, nullptr, &otherWrites);
+        EXPECT_EQ(otherWrites, 0u);
         EXPECT_TRUE(LogContains(c.message)) << c.message;
         station->HangUp();
     }
