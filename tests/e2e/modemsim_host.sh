@@ -4,12 +4,14 @@
 # station and talks to it, answers a station's call and hands it over through the answer-call
 # gate, and stops.
 #
-# Usage: modemsim_host.sh BIN_DIR EXAMPLES_DIR   (KORVA_TIME_SCALE: default 0.05)
+# Usage: modemsim_host.sh BIN_DIR EXAMPLES_DIR   (KORVA_TIME_SCALE: default 0.2)
 set -euo pipefail
 
 bin=$1
 examples=$2
-export KORVA_TIME_SCALE=${KORVA_TIME_SCALE:-0.05}
+# The driver and the modems talk across processes over TCP: at a smaller scale a loaded machine
+# can stretch a reply past a modem command time-out of a few tens of real milliseconds.
+export KORVA_TIME_SCALE=${KORVA_TIME_SCALE:-0.2}
 export KORVA_MUTEX_NAMESPACE="korva_e2e_$$_"
 PATIENCE=60 # real seconds; reached only when something is broken
 

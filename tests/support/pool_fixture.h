@@ -30,11 +30,10 @@
 #include "serial/serial.h"
 #include "sim/sim.h"
 #include "support/driver_test.h"
+#include "support/modem_port.h"
 #include "zunpro_host.h"
 
 // The direction of a COM line: answering, dial-out, or both.
-enum class Direction { kIn, kOut, kInOut };
-
 class PoolTest : public DriverTest {
   protected:
     void SetUp() override {
@@ -52,20 +51,8 @@ class PoolTest : public DriverTest {
     // and puts a modem with telephone number `number` on it ("" takes no calls).
     sim::Modem& AddPort(uint8_t index, Direction direction, uint16_t vpi = 0,
                         const char* number = "") {
-        PortEntry& port = Ports[index];
-        const unsigned com = index + 1u;
-        std::snprintf(port.deviceName, sizeof port.deviceName, com <= 9 ? "COM%u" : "//./COM%u",
-                      com);
-        port.baudRate = 2400;
-        port.dataBits = 8;
-        port.stopBits = 0;
-        port.parity = 0;
-        port.options = 0x0303;
-        uint32_t flags = kDEF;
-        if (direction != Direction::kOut) flags |= kINP;
-        if (direction != Direction::kIn) flags |= kOUT;
-        port.flags.fetch_or(flags);
-        port.dedicatedVpi = vpi;
+        DefineModemPort(index, direction, vpi);
+        const PortEntry& port = Ports[index];
         return world.AddModem(port.deviceName, number);
     }
 

@@ -17,8 +17,7 @@
 #include "sim/sim.h"
 #include "supervision/supervision.h"
 #include "support/driver_test.h"
-
-enum class Direction { kIn, kOut, kInOut };
+#include "support/modem_port.h"
 
 class SupervisionTest : public DriverTest {
   protected:
@@ -48,17 +47,7 @@ class SupervisionTest : public DriverTest {
 
     // Defines COM`com` as "COM n = I|O|IO 2400 , N , 8 , 1" does.
     static void DefinePort(unsigned com, Direction direction) {
-        PortEntry& port = Ports[com - 1];
-        std::snprintf(port.deviceName, sizeof port.deviceName, "%s", DeviceName(com).c_str());
-        port.baudRate = 2400;
-        port.dataBits = 8;
-        port.stopBits = 0;
-        port.parity = 0;
-        port.options = 0x0303;
-        uint32_t flags = kDEF;
-        if (direction != Direction::kOut) flags |= kINP;
-        if (direction != Direction::kIn) flags |= kOUT;
-        port.flags = flags;
+        DefineModemPort(static_cast<uint8_t>(com - 1), direction);
     }
 
     // A modem on COM`com` that answers to `number`, and its port defined.
