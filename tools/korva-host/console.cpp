@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/command_words.h"
 #include "zunpro_host.h"
 
 namespace {
@@ -38,26 +39,6 @@ const char* const kHelp =
     "  stop                     stop the driver and leave; quit leaves at once\n"
     "REF may be a number, @dial (last dialled) or @call (last incoming call).\n"
     "A command may end in '=> N': the status it must give (scripts stop when it does not).\n";
-
-std::vector<std::string> Split(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    return words;
-}
-
-// The text after the first `count` words of `line`.
-std::string RestAfter(const std::string& line, std::size_t count) {
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        at = line.find_first_not_of(" \t", at);
-        at = line.find_first_of(" \t", at);
-        if (at == std::string::npos) return "";
-    }
-    at = line.find_first_not_of(" \t", at);
-    return at == std::string::npos ? "" : line.substr(at);
-}
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';

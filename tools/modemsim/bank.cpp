@@ -10,6 +10,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "common/command_words.h"
+
 namespace modemsim {
 namespace {
 
@@ -49,25 +51,6 @@ const char* const kHelp =
     "  list                      modems with their state and lines, stations\n"
     "  trace on|off              shows what crosses each serial line\n"
     "  quit\n";
-
-std::vector<std::string> Split(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    return words;
-}
-
-// The text after the first `count` words of `line`, spaces inside it kept.
-std::string RestAfter(const std::string& line, std::size_t count) {
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < count && at != std::string::npos; ++i) {
-        at = line.find_first_not_of(" \t", at);
-        if (at != std::string::npos) at = line.find_first_of(" \t", at);
-    }
-    if (at != std::string::npos) at = line.find_first_not_of(" \t", at);
-    return at == std::string::npos ? "" : line.substr(at);
-}
 
 // The digits of a phone number, as the exchange compares them.
 std::string Digits(const std::string& number) {
