@@ -2,8 +2,6 @@
 // a table of gates. It is the host's, not the driver's: it may allocate and lock as it likes.
 #include "zunpro_host.h"
 
-#include <sys/time.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -17,7 +15,11 @@
 
 #include "korva/zunpro.h"
 
+#if defined(_WIN32)
+#define ZUN_API extern "C" __declspec(dllexport)
+#else
 #define ZUN_API extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
@@ -59,13 +61,18 @@ FILE* LogFile() {
 }
 
 void WriteLine(int level, const char* text) {
-    timeval now{};
-    gettimeofday(&now, nullptr);
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
     tm local{};
-    localtime_r(&now.tv_sec, &local);
+#if defined(_WIN32)
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
     FILE* out = LogFile();
     std::fprintf(out, "%02d:%02d:%02d.%03ld [%d] %s\n", local.tm_hour, local.tm_min, local.tm_sec,
-                 static_cast<long>(now.tv_usec / 1000), level, text);
+                 static_cast<long>(ms.count()), level, text);
     std::fflush(out);
 }
 
