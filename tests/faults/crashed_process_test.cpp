@@ -1,54 +1,24 @@
 // Another process that loads the driver shares its named mutexes. When it is killed while it
 // holds a port's mutex and the connection mutex, this process takes both over and goes on.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <chrono>
+#include <thread>
 
 #include "pool/pool.h"
+#include "support/child_process.h"
 #include "support/driver_test.h"
 #include "support/sanitizer.h"
 
 namespace {
 
-// A child process that opens the driver's mutexes by name, takes COM3's mutex and the
-// connection mutex through the driver's own calls and waits to be killed.
-class LockingChild {
-  public:
-    LockingChild() {
-        int report[2];
-        if (pipe(report) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(report[0]);
-            const bool taken = InitTables() == 0 && LockPort(2, "Connect()") == 0 &&
-                               WaitConnectionMutex("AddConnection()") == platform::kWaitObject0;
-            const char state = taken ? '1' : '0';
-            if (write(report[1], &state, 1) != 1) _exit(1);
-            for (;;)
-                pause();
-        }
-        close(report[1]);
-        char state = '0';
-        holding_ = pid_ > 0 && read(report[0], &state, 1) == 1 && state == '1';
-        close(report[0]);
-    }
-    ~LockingChild() { Kill(); }
-
-    bool holding() const { return holding_; }
-    // SIGKILL, and waits until the child is gone; true when it died of the signal.
-    bool Kill() {
-        if (pid_ <= 0) return false;
-        kill(pid_, SIGKILL);
-        int status = 0;
-        const bool ended = waitpid(pid_, &status, 0) == pid_;
-        pid_ = 0;
-        return ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    }
-
-  private:
-    pid_t pid_ = 0;
-    bool holding_ = false;
-};
+// The child's part: opens the driver's mutexes by name, takes COM3's mutex and the connection
+// mutex through the driver's own calls and waits to be killed.
+void LockAndWait(const char*, const ChildReport& report) {
+    report.Send(InitTables() == 0 && LockPort(2, "Connect()") == 0 &&
+                WaitConnectionMutex("AddConnection()") == platform::kWaitObject0);
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
+}
+const ChildActionRegistration kLockAndWait("lock-and-wait", LockAndWait);
 
 class CrashedProcessTest : public DriverTest {
   protected:
@@ -60,8 +30,8 @@ class CrashedProcessTest : public DriverTest {
 
 TEST_F(CrashedProcessTest, LocksOfAKilledProcessAreTakenOver) {
     if (kThreadSanitizer) GTEST_SKIP() << kOwnerDiedUnderTsan;
-    LockingChild child;
-    ASSERT_TRUE(child.holding());
+    ChildProcess child("lock-and-wait", "");
+    ASSERT_TRUE(child.Reported());
     // While it lives, the port is its own.
     EXPECT_EQ(LockPort(2, "CheckIncomingCalls()"), platform::kWaitTimeout);
     ZunHostClearLog();

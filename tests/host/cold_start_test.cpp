@@ -1,14 +1,13 @@
 // Cold start and the parameter change through VpiMain, from an initialisation file in a
 // directory of the test's own, on the simulated modem bank.
-#include <unistd.h>
-
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "korva/korva.h"
 #include "support/supervision_fixture.h"
+#include "support/temporary_directory.h"
 
 namespace {
 
@@ -32,21 +31,15 @@ class ColdStartTest : public SupervisionTest {
   protected:
     void SetUp() override {
         SupervisionTest::SetUp();
-        char pattern[] = "/tmp/korva_cold_start_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        char* cwd = getcwd(nullptr, 0);
-        ASSERT_NE(cwd, nullptr);
-        previous_ = cwd;
-        std::free(cwd);
-        ASSERT_EQ(chdir(directory_.c_str()), 0);
+        directory_ = TemporaryDirectory("korva_cold_start_");
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(directory_);
     }
 
     void TearDown() override {
         SupervisionTest::TearDown();
-        EXPECT_EQ(chdir(previous_.c_str()), 0);
-        std::remove((directory_ + "/KORVA03.INT").c_str());
-        rmdir(directory_.c_str());
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(directory_);
     }
 
     static void WriteFile(const std::string& text) { std::ofstream("KORVA03.INT") << text; }
@@ -114,8 +107,8 @@ class ColdStartTest : public SupervisionTest {
     uint32_t gate = 0;
 
   private:
-    std::string directory_;
-    std::string previous_;
+    std::filesystem::path directory_;
+    std::filesystem::path previous_;
 };
 
 TEST_F(ColdStartTest, BringsThePoolIntoService) {

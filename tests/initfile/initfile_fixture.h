@@ -2,9 +2,6 @@
 // directory to hold the file, and a transcript of the log with the tones in between.
 #pragma once
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,6 +12,7 @@
 
 #include "initfile/initfile.h"
 #include "support/driver_test.h"
+#include "support/temporary_directory.h"
 
 // The transcript's mark for the tick that follows a complaint (880 Hz, 20 ms).
 inline const std::string kTick = "<tick>";
@@ -40,10 +38,7 @@ class InitFileTest : public DriverTest {
         }
         platform::SetToneObserver(RecordTone);
         original_ = std::filesystem::current_path();
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "korva_initfile_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        dir_ = TemporaryDirectory("korva_initfile_");
         std::filesystem::current_path(dir_);
     }
 

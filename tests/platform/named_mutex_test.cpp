@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 #include "platform/platform.h"
+#include "pool/mutex_holder.h"
+#include "support/error_numbers.h"
 #include "support/sanitizer.h"
 
 namespace {
@@ -66,34 +65,22 @@ TEST(NamedMutex, ReleaseByANonOwnerFailsWithAnErrorNumber) {
     platform::NamedMutex* mutex = Open("T_NONOWNER");
     uint32_t error = 0;
     EXPECT_FALSE(platform::MutexRelease(mutex, &error));
-    EXPECT_EQ(error, static_cast<uint32_t>(EPERM));
+    EXPECT_EQ(error, kErrorNotOwner);
     ASSERT_EQ(platform::MutexWait(mutex, 0, &error), platform::kWaitObject0);
     bool released = true;
     uint32_t otherError = 0;
     std::thread other([&] { released = platform::MutexRelease(mutex, &otherError); });
     other.join();
     EXPECT_FALSE(released);
-    EXPECT_EQ(otherError, static_cast<uint32_t>(EPERM));
+    EXPECT_EQ(otherError, kErrorNotOwner);
     EXPECT_TRUE(platform::MutexRelease(mutex, &error));
 }
 
 TEST(NamedMutex, HolderThatDiesLeavesItAbandonedOnce) {
     if (kThreadSanitizer) GTEST_SKIP() << kOwnerDiedUnderTsan;
     platform::NamedMutex* mutex = Open("T_ABANDONED");
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        uint32_t error = 0;
-        // The child opens the name afresh, as another process loading the driver would.
-        platform::NamedMutex* own = platform::MutexOpen("T_ABANDONED", &error);
-        _exit(own != nullptr && platform::MutexWait(own, 1000, &error) == platform::kWaitObject0
-                  ? 0
-                  : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    // The child opens the name afresh, as another process loading the driver would.
+    ASSERT_TRUE(AbandonInChildProcess("T_ABANDONED"));
     uint32_t error = 0;
     EXPECT_EQ(platform::MutexWait(mutex, 1000, &error), platform::kWaitAbandoned);
     EXPECT_TRUE(platform::MutexRelease(mutex, &error));
@@ -115,7 +102,8 @@ TEST(NamedMutex, OpensTogetherFromManyThreadsWithoutARace) {
             }
         });
     }
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     EXPECT_EQ(acquired, 8);
 }
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -30,9 +30,9 @@ TEST(TimeScale, ParsesOnlyPositiveNumbers) {
         bool accepted;
         double factor;
     };
-    const Case cases[] = {{"1", true, 1},      {"0.01", true, 0.01}, {"2.5", true, 2.5},
-                          {"0", false, 0},     {"-1", false, 0},     {"abc", false, 0},
-                          {"0.5x", false, 0},  {"", false, 0},       {"inf", false, 0},
+    const Case cases[] = {{"1", true, 1},     {"0.01", true, 0.01}, {"2.5", true, 2.5},
+                          {"0", false, 0},    {"-1", false, 0},     {"abc", false, 0},
+                          {"0.5x", false, 0}, {"", false, 0},       {"inf", false, 0},
                           {"nan", false, 0}};
     for (const Case& c : cases) {
         double factor = 0;
@@ -52,7 +52,8 @@ TEST(TimeScale, ClockCountsScaledSeconds) {
 TEST(Thread, StartsWithTheRequestedStack) {
     static std::atomic<bool> ran{false};
     ASSERT_TRUE(platform::StartThread([] { ran = true; }, 16384));
-    for (int i = 0; i < 1000 && !ran; ++i) usleep(1000);
+    for (int i = 0; i < 1000 && !ran; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(ran);
 }
 

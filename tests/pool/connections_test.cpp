@@ -1,6 +1,5 @@
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <latch>
 #include <string>
 #include <thread>
@@ -9,6 +8,7 @@
 #include "pool/mutex_holder.h"
 #include "pool/pool.h"
 #include "support/driver_test.h"
+#include "support/error_numbers.h"
 
 namespace {
 
@@ -131,15 +131,15 @@ TEST_F(ConnectionTableWithoutMutex, FailsCleanly) {
     DeleteConnection(3);
     EXPECT_EQ(Connections[3].flags, 0u);
     EXPECT_EQ(Connections[3].port, kNoPort);
-    const std::string einval = std::to_string(EINVAL);
+    const std::string noMutex = std::to_string(kErrorNoMutex);
     EXPECT_EQ(CapturedTexts(),
               (std::vector<std::string>{
                   "KORVA> AddConnection() error waiting for conn. sem, WaitForSingleObject() err " +
-                      einval,
+                      noMutex,
                   "KORVA> AddConnection() sem req failed rc 4294967295",
                   "KORVA> DeleteConnection() error waiting for conn. sem, WaitForSingleObject() "
                   "err " +
-                      einval,
+                      noMutex,
                   "KORVA> DeleteConnection() sem req failed rc 4294967295"}));
 }
 

@@ -1,4 +1,3 @@
-#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -6,6 +5,7 @@
 #include "pool/mutex_holder.h"
 #include "pool/pool.h"
 #include "support/driver_test.h"
+#include "support/error_numbers.h"
 
 namespace {
 
@@ -75,19 +75,20 @@ TEST_F(PortLockTest, ReleaseByAThreadThatDoesNotHoldTheMutexFails) {
     MutexHolder holder(Ports[11].mutex);
     EXPECT_EQ(UnlockPort(11, "Connect()"), 1);
     ReleaseConnectionMutex("Disconnect()");
-    const std::string eperm = std::to_string(EPERM);
-    EXPECT_EQ(CapturedTexts(),
-              (std::vector<std::string>{
-                  "KORVA> Disconnect() error releasing COM1 sem, ReleaseMutex() err " + eperm,
-                  "KORVA> Connect() error releasing COM12 sem, ReleaseMutex() err " + eperm,
-                  "KORVA> Disconnect() error releasing conn. sem, ReleaseMutex() err " + eperm}));
+    const std::string notOwner = std::to_string(kErrorNotOwner);
+    EXPECT_EQ(
+        CapturedTexts(),
+        (std::vector<std::string>{
+            "KORVA> Disconnect() error releasing COM1 sem, ReleaseMutex() err " + notOwner,
+            "KORVA> Connect() error releasing COM12 sem, ReleaseMutex() err " + notOwner,
+            "KORVA> Disconnect() error releasing conn. sem, ReleaseMutex() err " + notOwner}));
 }
 
 // Without InitTables there is no mutex; past the table there is no port. Both fail cleanly.
 using PortLockWithoutMutex = DriverTest;
 
 TEST_F(PortLockWithoutMutex, FailsWithAnErrorInsteadOfCrashing) {
-    const std::string einval = std::to_string(EINVAL);
+    const std::string noMutex = std::to_string(kErrorNoMutex);
     EXPECT_EQ(LockPort(0, "GetFreeModem()"), platform::kWaitFailed);
     EXPECT_EQ(UnlockPort(0, "GetFreeModem()"), 1);
     ASSERT_EQ(InitTables(), 0);
@@ -96,10 +97,11 @@ TEST_F(PortLockWithoutMutex, FailsWithAnErrorInsteadOfCrashing) {
     EXPECT_EQ(
         CapturedTexts(),
         (std::vector<std::string>{
-            "KORVA> GetFreeModem() error waiting for COM1 sem, WaitForSingleObject() err " + einval,
-            "KORVA> GetFreeModem() error releasing COM1 sem, ReleaseMutex() err " + einval,
-            "KORVA> Connect() error waiting for COM41 sem, WaitForSingleObject() err " + einval,
-            "KORVA> Connect() error releasing COM41 sem, ReleaseMutex() err " + einval}));
+            "KORVA> GetFreeModem() error waiting for COM1 sem, WaitForSingleObject() err " +
+                noMutex,
+            "KORVA> GetFreeModem() error releasing COM1 sem, ReleaseMutex() err " + noMutex,
+            "KORVA> Connect() error waiting for COM41 sem, WaitForSingleObject() err " + noMutex,
+            "KORVA> Connect() error releasing COM41 sem, ReleaseMutex() err " + noMutex}));
 }
 
 TEST_F(PortLockTest, ConnectionMutexMessagesNameTheirCaller) {
@@ -115,7 +117,7 @@ TEST_F(PortLockTest, ConnectionMutexMessagesNameTheirCaller) {
               (std::vector<std::string>{
                   "KORVA> CheckConnection() time-out waiting for conn. sem",
                   "KORVA> AddConnection() error waiting for conn. sem, WaitForSingleObject() err " +
-                      std::to_string(EINVAL)}));
+                      std::to_string(kErrorNoMutex)}));
     for (const LogLine& line : CapturedLog())
         EXPECT_EQ(line.level, 32);
 }

@@ -2,16 +2,13 @@
 // process that dies holding it.
 #pragma once
 
-#include "support/sanitizer.h"
-
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "platform/platform.h"
+#include "support/child_process.h"
+#include "support/sanitizer.h"
 
 // Takes `mutex` on a thread of its own and keeps it until Release() or destruction.
 class MutexHolder {
@@ -57,34 +54,20 @@ class MutexHolder {
     std::thread thread_;  // last: starts once everything above is ready
 };
 
-// Forks a child that opens the mutex `name` afresh, takes it and exits without releasing it, as
-// another process loading the driver might. true when the child did so. The child reports
-// through a pipe, not its exit status, which a sanitizer in the child may change.
+// The child's part of AbandonInChildProcess: opens the mutex `name` afresh, takes it and ends
+// without releasing it, as another process loading the driver might.
+inline void TakeMutexAndEnd(const char* name, const ChildReport& report) {
+    uint32_t error = 0;
+    platform::NamedMutex* mutex = platform::MutexOpen(name, &error);
+    report.Send(mutex != nullptr &&
+                platform::MutexWait(mutex, 60000, &error) == platform::kWaitObject0);
+}
+inline const ChildActionRegistration kTakeMutexAndEnd("take-mutex-and-end", TakeMutexAndEnd);
+
+// Lets a child process take the mutex `name` and end holding it; true when the child took it
+// and has ended.
 inline bool AbandonInChildProcess(const char* name) {
-    int report[2];
-    if (pipe(report) != 0) return false;
-    pid_t child = fork();
-    if (child < 0) {
-        close(report[0]);
-        close(report[1]);
-        return false;
-    }
-    if (child == 0) {
-        close(report[0]);
-        uint32_t error = 0;
-        platform::NamedMutex* mutex = platform::MutexOpen(name, &error);
-        char taken =
-            mutex != nullptr && platform::MutexWait(mutex, 60000, &error) == platform::kWaitObject0
-                ? '1'
-                : '0';
-        ssize_t written = write(report[1], &taken, 1);
-        _exit(written == 1 ? 0 : 1);
-    }
-    close(report[1]);
-    char taken = '0';
-    bool reported = read(report[0], &taken, 1) == 1;
-    close(report[0]);
-    int status = 0;
-    bool ended = waitpid(child, &status, 0) == child;
-    return reported && ended && taken == '1';
+    ChildProcess child("take-mutex-and-end", name);
+    const bool taken = child.Reported();
+    return child.Wait() && taken;
 }

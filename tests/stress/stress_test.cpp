@@ -6,7 +6,6 @@
 // KORVA_STRESS_SECONDS sets the length of the load (real seconds, default 20); KORVA_TIME_SCALE
 // the driver's time scale (default 0.02).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -30,6 +29,7 @@
 #include "serial/serial.h"
 #include "sim/sim.h"
 #include "supervision/supervision.h"
+#include "support/child_process.h"
 #include "support/driver_test.h"
 #include "zunpro_host.h"
 
@@ -477,7 +477,7 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (std::getenv("KORVA_TIME_SCALE") == nullptr) platform::SetTimeScale(0.02);
     char prefix[32];
-    std::snprintf(prefix, sizeof prefix, "korva_stress_%d_", static_cast<int>(getpid()));
+    std::snprintf(prefix, sizeof prefix, "korva_stress_%d_", CurrentProcessId());
     platform::SetMutexNamespace(prefix);
     ZunHostEchoLog(std::getenv("KORVA_TEST_LOG") != nullptr);
     const int result = RUN_ALL_TESTS();
