@@ -1,6 +1,6 @@
 // A small stand-in for the host's API library: logging, one client, a stoppable message wait and
 // a table of gates. It is the host's, not the driver's: it may allocate and lock as it likes.
-#include "zunpro_host.h"
+#include "korva/zunpro.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "korva/zunpro.h"
+#include "zunpro_host.h"
 
 #if defined(_WIN32)
 #define ZUN_API extern "C" __declspec(dllexport)

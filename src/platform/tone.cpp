@@ -1,19 +1,23 @@
-// Tones. No speaker is reachable on the machines the driver runs on here, so a tone is a pause of
-// its length that an observer (tests, the host stand-in) can see.
+// Tones: the observer (tests, the host stand-in) sees every tone; the backend plays it.
 #include <atomic>
 
 #include "platform/platform.h"
 
 namespace platform {
+
+void PlayTone(uint32_t hz, uint32_t ms);  // in the backend
+
 namespace {
 std::atomic<ToneObserver> g_observer{nullptr};
 }
 
-void SetToneObserver(ToneObserver observer) { g_observer.store(observer); }
+void SetToneObserver(ToneObserver observer) {
+    g_observer.store(observer);
+}
 
 void Beep(uint32_t hz, uint32_t ms) {
     if (ToneObserver observer = g_observer.load()) observer(hz, ms);
-    SleepMs(ms);
+    PlayTone(hz, ms);
 }
 
 }  // namespace platform
