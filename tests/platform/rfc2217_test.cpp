@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -388,6 +389,27 @@ TEST_F(Rfc2217Test, LostServerFailsAWaitingReadAtOnce) {
     uint32_t status = 0xFF;
     EXPECT_FALSE(client_->GetModemStatus(&status));
     EXPECT_EQ(status, 0u);
+}
+
+// Closing does not wait for the server: a read without time-out that is under way ends, failing.
+TEST_F(Rfc2217Test, CloseEndsAWaitingRead) {
+    device_.SetEcho(false);
+    platform::SerialDevice* device = Open();
+    ASSERT_NE(device, nullptr);
+    SetReadTimeout(device, 0);
+    // A thread of its own, left behind if the read hangs, so that the failure is reported.
+    auto result = std::make_shared<std::promise<bool>>();
+    std::future<bool> read = result->get_future();
+    std::thread([device, result] {
+        uint8_t byte;
+        uint32_t n = 0;
+        result->set_value(device->Read(&byte, 1, &n));
+    }).detach();
+    // Gives the read time to reach its wait; if it has not, the close is still checked.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(device->Close());
+    ASSERT_EQ(read.wait_for(kPatience), std::future_status::ready) << "the read hangs";
+    EXPECT_FALSE(read.get());
 }
 
 TEST_F(Rfc2217Test, DroppedConnectionFailsWritesAndReopens) {
