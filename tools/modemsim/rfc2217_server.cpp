@@ -19,7 +19,7 @@ namespace net = platform::net;
 namespace {
 
 // Data from the device waits while this much is still unsent to the client.
-constexpr std::size_t kMaxBacklog = 64 * 1024;
+constexpr std::size_t kMaxBacklog = std::size_t{64} * 1024;
 constexpr char kSignatureText[] = "KORVA modemsim";
 
 // A device read time-out (driver milliseconds) of about one real millisecond: it paces the loop

@@ -357,7 +357,7 @@ int Poll(PollEntry* entries, std::size_t count, uint64_t deadline) {
     }
     int ready = NativeWait(fds, count, deadline);
     for (std::size_t i = 0; i < count; ++i) {
-        short got = ready > 0 ? fds[i].revents : 0;
+        int got = ready > 0 ? fds[i].revents : 0;
         entries[i].ready = ((got & POLLIN) ? kReadable : 0u) | ((got & POLLOUT) ? kWritable : 0u) |
                            ((got & (POLLERR | POLLHUP | POLLNVAL)) ? kBroken : 0u);
     }
