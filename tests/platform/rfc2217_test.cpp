@@ -2,23 +2,20 @@
 // loopback device behind the server.
 #include "platform/rfc2217/rfc2217.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/net/socket.h"
 #include "platform/rfc2217/telnet_parser.h"
 #include "rfc2217_server.h"
 
@@ -27,6 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 namespace telnet = platform::telnet;
+namespace net = platform::net;
 
 // Bounds on waiting for something that must happen; reaching one means the test failed.
 constexpr auto kPatience = 10s;
@@ -393,6 +391,27 @@ TEST_F(Rfc2217Test, LostServerFailsAWaitingReadAtOnce) {
     EXPECT_EQ(status, 0u);
 }
 
+// Closing does not wait for the server: a read without time-out that is under way ends, failing.
+TEST_F(Rfc2217Test, CloseEndsAWaitingRead) {
+    device_.SetEcho(false);
+    platform::SerialDevice* device = Open();
+    ASSERT_NE(device, nullptr);
+    SetReadTimeout(device, 0);
+    // A thread of its own, left behind if the read hangs, so that the failure is reported.
+    auto result = std::make_shared<std::promise<bool>>();
+    std::future<bool> read = result->get_future();
+    std::thread([device, result] {
+        uint8_t byte;
+        uint32_t n = 0;
+        result->set_value(device->Read(&byte, 1, &n));
+    }).detach();
+    // Gives the read time to reach its wait; if it has not, the close is still checked.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(device->Close());
+    ASSERT_EQ(read.wait_for(kPatience), std::future_status::ready) << "the read hangs";
+    EXPECT_FALSE(read.get());
+}
+
 TEST_F(Rfc2217Test, DroppedConnectionFailsWritesAndReopens) {
     client_ = Open();
     ASSERT_NE(client_, nullptr);
@@ -444,15 +463,23 @@ TEST_F(Rfc2217Test, ASecondClientIsTurnedAway) {
 
 // A port with nothing listening on it.
 uint16_t ClosedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
+    uint16_t port = 0;
+    net::Close(net::ListenLoopback(0, &port));
+    return port;
+}
+
+// Sends all of `bytes` on a non-blocking socket; false when the connection fails.
+bool SendAll(net::Socket socket, const Bytes& bytes) {
+    auto deadline = net::DeadlineAfterMs(10000);
+    for (std::size_t at = 0; at < bytes.size();) {
+        std::ptrdiff_t sent = net::Send(socket, bytes.data() + at, bytes.size() - at);
+        if (sent > 0) {
+            at += static_cast<std::size_t>(sent);
+        } else if (sent == net::kFailed || net::Wait(socket, net::kWritable, deadline) == 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 TEST(Rfc2217Open, RefusesBadUrlsAndClosedPorts) {
@@ -481,21 +508,15 @@ TEST(Rfc2217Open, RefusesBadUrlsAndClosedPorts) {
 class RawPeer {
   public:
     explicit RawPeer(Bytes greeting) : greeting_(std::move(greeting)) {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 1);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = net::ListenLoopback(0, &port_);
+        waker_ = net::OpenWaker();
         thread_ = std::thread([this] { Serve(); });
     }
     ~RawPeer() {
-        shutdown(listener_, SHUT_RDWR);
+        net::Wake(waker_);
         thread_.join();
-        close(listener_);
+        net::Close(listener_);
+        net::Close(waker_);
     }
     std::string Url() const { return UrlFor(port_); }
     // What the client sent, once it has closed the connection.
@@ -506,26 +527,32 @@ class RawPeer {
     }
 
   private:
+    // Waits for `socket` to become readable; false on the patience running out or a wake.
+    bool Readable(net::Socket socket) {
+        net::PollEntry entries[2] = {{waker_, net::kReadable, 0}, {socket, net::kReadable, 0}};
+        return net::Poll(entries, 2, net::DeadlineAfterMs(10000)) > 0 && entries[0].ready == 0;
+    }
+
     void Serve() {
-        pollfd entry{listener_, POLLIN, 0};
-        if (poll(&entry, 1, 10000) <= 0 || (entry.revents & POLLIN) == 0) return;
-        int fd = accept(listener_, nullptr, nullptr);
-        if (fd < 0) return;
-        send(fd, greeting_.data(), greeting_.size(), MSG_NOSIGNAL);
-        uint8_t buffer[256];
-        for (;;) {
-            pollfd client{fd, POLLIN, 0};
-            if (poll(&client, 1, 10000) <= 0) break;
-            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            received_.insert(received_.end(), buffer, buffer + n);
+        if (!Readable(listener_)) return;
+        net::Socket socket = net::Accept(listener_);
+        if (socket == net::kNoSocket) return;
+        if (SendAll(socket, greeting_)) {
+            uint8_t buffer[256];
+            while (Readable(socket)) {
+                std::ptrdiff_t n = net::Receive(socket, buffer, sizeof buffer);
+                if (n == net::kWouldBlock) continue;
+                if (n <= 0) break;
+                received_.insert(received_.end(), buffer, buffer + n);
+            }
         }
-        close(fd);
+        net::Close(socket);
     }
 
     Bytes greeting_;
     Bytes received_;
-    int listener_ = -1;
+    net::Socket listener_ = net::kNoSocket;
+    net::Socket waker_ = net::kNoSocket;
     uint16_t port_ = 0;
     std::thread thread_;
 };
@@ -571,12 +598,8 @@ TEST(Rfc2217Open, RefusesUnknownOptionsAndAcceptsSga) {
 // our client never sends.
 TEST_F(Rfc2217Test, ServerAnswersComPortCommands) {
     using namespace telnet;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(server_.Port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    net::Socket fd = net::Connect("127.0.0.1", server_.Port(), net::DeadlineAfterMs(10000));
+    ASSERT_NE(fd, net::kNoSocket);
     platform::Dcb dcb;
     dcb.baudRate = 2400;
     device_.SetState(dcb);
@@ -588,13 +611,13 @@ TEST_F(Rfc2217Test, ServerAnswersComPortCommands) {
     };
     // Sends the request and collects answers until `answer` has come.
     auto exchange = [&](const Bytes& request, const Bytes& answer) {
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        EXPECT_TRUE(SendAll(fd, request));
         auto deadline = std::chrono::steady_clock::now() + kPatience;
         while (!has(answer) && std::chrono::steady_clock::now() < deadline) {
-            pollfd entry{fd, POLLIN, 0};
-            if (poll(&entry, 1, 100) <= 0) continue;
+            if (net::Wait(fd, net::kReadable, net::DeadlineAfterMs(100)) == 0) continue;
             uint8_t raw[512];
-            ssize_t n = recv(fd, raw, sizeof raw, 0);
+            std::ptrdiff_t n = net::Receive(fd, raw, sizeof raw);
+            if (n == net::kWouldBlock) continue;
             if (n <= 0) break;
             for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
                 Event event;
@@ -632,7 +655,7 @@ TEST_F(Rfc2217Test, ServerAnswersComPortCommands) {
 
     // While the client holds the data back, device input waits, and a purge reads it away.
     Bytes suspend = frame(kFlowControlSuspend, {});
-    send(fd, suspend.data(), suspend.size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(SendAll(fd, suspend));
     exchange(frame(kNotifyLineState, {}), {kAnswer + kNotifyLineState, 0});  // suspend is in
     device_.Inject({'j', 'u', 'n', 'k'});
     exchange(frame(kNotifyLineState, {}), {kAnswer + kNotifyLineState, 0});
@@ -652,7 +675,7 @@ TEST_F(Rfc2217Test, ServerAnswersComPortCommands) {
     for (const Bytes& answer : answers)
         notifications += answer[0] == kAnswer + kNotifyModemState;
     EXPECT_EQ(notifications, 1);
-    close(fd);
+    net::Close(fd);
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 //
 // Usage: korva-rfc2217-loopback [port]   (port 0 or none: a free one)
 // Prints the port on the first line of its output and serves until its input ends.
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -123,7 +121,7 @@ int main(int argc, char** argv) {
     std::printf("%u\n", static_cast<unsigned>(server.Port()));
     std::fflush(stdout);
     char scratch[64];
-    while (read(STDIN_FILENO, scratch, sizeof scratch) > 0) {
+    while (std::fread(scratch, 1, sizeof scratch, stdin) > 0) {
     }
     server.Stop();
     return 0;

@@ -1,32 +1,25 @@
 // The RFC 2217 server: one thread, poll on the sockets, short reads on the device.
 #include "rfc2217_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include "platform/net/socket.h"
 #include "platform/rfc2217/telnet_parser.h"
 
 namespace modemsim {
 
 using namespace platform::telnet;
+namespace net = platform::net;
 
 namespace {
 
 // Data from the device waits while this much is still unsent to the client.
-constexpr std::size_t kMaxBacklog = 64 * 1024;
+constexpr std::size_t kMaxBacklog = std::size_t{64} * 1024;
 constexpr char kSignatureText[] = "KORVA modemsim";
 
 // A device read time-out (driver milliseconds) of about one real millisecond: it paces the loop
@@ -74,8 +67,8 @@ struct Rfc2217Server::Impl {
     void KeepControlLines(platform::Dcb& dcb) const;
 
     platform::SerialDevice* device;
-    int listener = -1;
-    int wake[2] = {-1, -1};
+    net::Socket listener = net::kNoSocket;
+    net::Socket waker = net::kNoSocket;
     std::thread thread;
     std::atomic<bool> stop{false};
     std::atomic<bool> drop{false};
@@ -84,7 +77,7 @@ struct Rfc2217Server::Impl {
     std::atomic<uint16_t> port{0};
 
     // The current client; touched by the thread only.
-    int client = -1;
+    net::Socket client = net::kNoSocket;
     Parser parser;
     Negotiator negotiator;
     std::vector<uint8_t> tx;
@@ -100,30 +93,25 @@ struct Rfc2217Server::Impl {
 void Rfc2217Server::Impl::Run() {
     while (!stop.load()) {
         if (drop.exchange(false)) CloseClient();
-        bool readDevice = client >= 0 && !suspended && Backlog() < kMaxBacklog;
-        pollfd fds[3] = {{wake[0], POLLIN, 0}, {listener, POLLIN, 0}, {client, 0, 0}};
-        nfds_t count = 2;
-        if (client >= 0) {
-            fds[2].events = static_cast<short>(POLLIN | (Backlog() > 0 ? POLLOUT : 0));
-            count = 3;
-        }
+        bool connected = client != net::kNoSocket;
+        bool readDevice = connected && !suspended && Backlog() < kMaxBacklog;
+        net::PollEntry entries[3] = {
+            {waker, net::kReadable, 0}, {listener, net::kReadable, 0}, {client, net::kReadable, 0}};
+        if (Backlog() > 0) entries[2].want |= net::kWritable;
         // Without a client nothing happens until a wake or a connection. With one, the device
         // read paces the loop; when it is not read, a short poll keeps the modem lines watched.
-        int timeout = client < 0 ? -1 : readDevice ? 0 : 1;
-        if (poll(fds, count, timeout) < 0 && errno != EINTR) break;
-        if (fds[0].revents != 0) {
-            char drain[64];
-            while (read(wake[0], drain, sizeof drain) > 0) {
-            }
-        }
+        uint64_t deadline =
+            !connected ? net::kNoDeadline : net::DeadlineAfterMs(readDevice ? 0 : 1);
+        if (net::Poll(entries, connected ? 3 : 2, deadline) < 0) break;
+        if (entries[0].ready != 0) net::Drain(waker);
         // The client first: a connection that just ended makes room for the one waiting.
-        if (client >= 0 && fds[2].revents != 0) {
-            bool alive = (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) == 0 || Receive();
-            if (alive && (fds[2].revents & POLLOUT)) alive = Flush();
+        if (connected && entries[2].ready != 0) {
+            bool alive = (entries[2].ready & (net::kReadable | net::kBroken)) == 0 || Receive();
+            if (alive && (entries[2].ready & net::kWritable)) alive = Flush();
             if (!alive) CloseClient();
         }
-        if (fds[1].revents & POLLIN) Accept();
-        if (client >= 0) {
+        if (entries[1].ready & net::kReadable) Accept();
+        if (client != net::kNoSocket) {
             if (readDevice) ForwardFromDevice();
             CheckModemLines(false);
             if (!Flush()) CloseClient();
@@ -133,15 +121,13 @@ void Rfc2217Server::Impl::Run() {
 }
 
 void Rfc2217Server::Impl::Accept() {
-    int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
-    if (client >= 0) {  // one client at a time, as a serial port has one owner
-        close(fd);
+    net::Socket socket = net::Accept(listener);
+    if (socket == net::kNoSocket) return;
+    if (client != net::kNoSocket) {  // one client at a time, as a serial port has one owner
+        net::Close(socket);
         return;
     }
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    client = fd;
+    client = socket;
     parser.Reset();
     negotiator.Reset();
     negotiator.Support(kOptionBinary, true, true);
@@ -175,9 +161,9 @@ void Rfc2217Server::Impl::Accept() {
 }
 
 void Rfc2217Server::Impl::CloseClient() {
-    if (client < 0) return;
-    close(client);
-    client = -1;
+    if (client == net::kNoSocket) return;
+    net::Close(client);
+    client = net::kNoSocket;
     tx.clear();
     txStart = 0;
     device->Escape(platform::kClrDtr);
@@ -188,9 +174,9 @@ void Rfc2217Server::Impl::CloseClient() {
 bool Rfc2217Server::Impl::Receive() {
     uint8_t raw[4096];
     uint8_t data[sizeof raw];
-    ssize_t got = recv(client, raw, sizeof raw, MSG_DONTWAIT);
+    std::ptrdiff_t got = net::Receive(client, raw, sizeof raw);
     if (got == 0) return false;
-    if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    if (got < 0) return got == net::kWouldBlock;
     std::size_t offset = 0;
     while (offset < static_cast<std::size_t>(got)) {
         Event event;
@@ -453,14 +439,9 @@ void Rfc2217Server::Impl::Reply(uint8_t command, const uint8_t* value, std::size
 // False when the connection failed.
 bool Rfc2217Server::Impl::Flush() {
     while (Backlog() > 0) {
-        ssize_t sent = send(client, tx.data() + txStart, Backlog(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent > 0) {
-            txStart += static_cast<std::size_t>(sent);
-        } else if (sent < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        }
+        std::ptrdiff_t sent = net::Send(client, tx.data() + txStart, Backlog());
+        if (sent <= 0) return sent == net::kWouldBlock;
+        txStart += static_cast<std::size_t>(sent);
     }
     tx.clear();
     txStart = 0;
@@ -477,24 +458,17 @@ Rfc2217Server::~Rfc2217Server() {
 bool Rfc2217Server::Start(uint16_t port) {
     Impl& s = *impl_;
     if (s.thread.joinable()) return false;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 4) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        pipe2(s.wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-        close(fd);
+    uint16_t bound = 0;
+    net::Socket listener = net::ListenLoopback(port, &bound);
+    if (listener == net::kNoSocket) return false;
+    net::Socket waker = net::OpenWaker();
+    if (waker == net::kNoSocket) {
+        net::Close(listener);
         return false;
     }
-    s.listener = fd;
-    s.port.store(ntohs(address.sin_port));
+    s.listener = listener;
+    s.waker = waker;
+    s.port.store(bound);
     s.stop.store(false);
     s.drop.store(false);
     s.thread = std::thread([&s] { s.Run(); });
@@ -509,21 +483,18 @@ void Rfc2217Server::Stop() {
     Impl& s = *impl_;
     if (!s.thread.joinable()) return;
     s.stop.store(true);
-    char byte = 0;
-    (void)!write(s.wake[1], &byte, 1);
+    net::Wake(s.waker);
     s.thread.join();
-    close(s.listener);
-    close(s.wake[0]);
-    close(s.wake[1]);
-    s.listener = s.wake[0] = s.wake[1] = -1;
+    net::Close(s.listener);
+    net::Close(s.waker);
+    s.listener = s.waker = net::kNoSocket;
 }
 
 void Rfc2217Server::DropClient() {
     Impl& s = *impl_;
     if (!s.thread.joinable()) return;
     s.drop.store(true);
-    char byte = 0;
-    (void)!write(s.wake[1], &byte, 1);
+    net::Wake(s.waker);
 }
 
 bool Rfc2217Server::HasClient() const {

@@ -16,34 +16,26 @@
 // order, so negotiation answers never land inside a doubled IAC.
 #include "platform/rfc2217/rfc2217.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 
+#include "platform/net/socket.h"
 #include "platform/rfc2217/telnet_parser.h"
 
 namespace platform {
 namespace {
 
 using namespace telnet;
+using net::Socket;
 
 constexpr std::size_t kRxSize = 4096;
 constexpr std::size_t kTxSize = 4096;
 // Room that data never takes, so that negotiation answers and control frames always fit.
 constexpr std::size_t kTxReserve = 256;
-constexpr uint64_t kNever = UINT64_MAX;
+constexpr uint64_t kNever = net::kNoDeadline;
 constexpr std::size_t kHostRoom = 256;
 
 std::atomic<uint32_t> g_openTimeoutMs{3000};
@@ -59,32 +51,19 @@ uint64_t ScaledDeadline(uint64_t driverMs) {
     return driverMs == 0 ? kNever : DeadlineAfterNs(ScaledNs(driverMs));
 }
 
-// Waits until `fd` is ready for `events` or the deadline passes; returns the poll events, 0 on
-// time-out.
-short WaitFd(int fd, short events, uint64_t deadline) {
-    for (;;) {
-        timespec span{};
-        timespec* timeout = nullptr;
-        if (deadline != kNever) {
-            uint64_t now = MonotonicNs();
-            uint64_t left = deadline > now ? deadline - now : 0;
-            span.tv_sec = static_cast<time_t>(left / 1000000000u);
-            span.tv_nsec = static_cast<long>(left % 1000000000u);
-            timeout = &span;
-        }
-        pollfd entry{fd, events, 0};
-        int ready = ppoll(&entry, 1, timeout, nullptr);
-        if (ready > 0) return entry.revents;
-        if (ready == 0) return 0;
-        if (errno != EINTR) return POLLERR;
+// Whether `text` begins with the lower-case `prefix`, in any case.
+bool StartsWithNoCase(const char* text, const char* prefix) {
+    for (; *prefix != '\0'; ++text, ++prefix) {
+        if (std::tolower(static_cast<unsigned char>(*text)) != *prefix) return false;
     }
+    return true;
 }
 
 // "rfc2217://host:port", the host possibly an IPv6 address in brackets.
 bool ParseUrl(const char* url, char* host, uint16_t* port) {
     constexpr char kScheme[] = "rfc2217://";
     constexpr std::size_t kSchemeLength = sizeof kScheme - 1;
-    if (url == nullptr || strncasecmp(url, kScheme, kSchemeLength) != 0) return false;
+    if (url == nullptr || !StartsWithNoCase(url, kScheme)) return false;
     const char* start = url + kSchemeLength;
     const char* end = nullptr;
     const char* colon = nullptr;
@@ -110,70 +89,6 @@ bool ParseUrl(const char* url, char* host, uint16_t* port) {
     if (digit == colon + 1 || *digit != '\0' || value == 0 || value > 65535) return false;
     *port = static_cast<uint16_t>(value);
     return true;
-}
-
-// A non-blocking connect bounded by the deadline; the socket or -1.
-int ConnectTo(const sockaddr* address, socklen_t length, uint64_t deadline) {
-    int fd = socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, address, length) != 0) {
-        int error = errno;
-        if (error != EINPROGRESS && error != EINTR) {
-            close(fd);
-            return -1;
-        }
-        socklen_t size = sizeof error;
-        if ((WaitFd(fd, POLLOUT, deadline) & (POLLOUT | POLLERR | POLLHUP)) == 0 ||
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-            close(fd);
-            return -1;
-        }
-    }
-    // Modem dialogues are short exchanges: no waiting to fill segments.
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    // A device server that vanishes without closing (power, cable) is noticed within about half
-    // a minute, idle (keep-alive) or with data unacknowledged (user time-out), so that reads and
-    // writes fail and the port can be opened afresh.
-    int idle = 10, interval = 5, count = 3;
-    unsigned userTimeoutMs = 30000;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
-    return fd;
-}
-
-// Tries the host as an address literal first; a name goes to the resolver, which may allocate
-// and wait for DNS beyond the open time-out (names are looked up only when a port opens).
-int ConnectToHost(const char* host, uint16_t port, uint64_t deadline) {
-    sockaddr_in v4{};
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(port);
-    if (inet_pton(AF_INET, host, &v4.sin_addr) == 1)
-        return ConnectTo(reinterpret_cast<sockaddr*>(&v4), sizeof v4, deadline);
-    sockaddr_in6 v6{};
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(port);
-    if (inet_pton(AF_INET6, host, &v6.sin6_addr) == 1)
-        return ConnectTo(reinterpret_cast<sockaddr*>(&v6), sizeof v6, deadline);
-
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    char service[8];
-    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
-    addrinfo* list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0) return -1;
-    int fd = -1;
-    for (addrinfo* entry = list; entry != nullptr && fd < 0; entry = entry->ai_next) {
-        if (MonotonicNs() >= deadline) break;
-        fd = ConnectTo(entry->ai_addr, entry->ai_addrlen, deadline);
-    }
-    freeaddrinfo(list);
-    return fd;
 }
 
 class Rfc2217Device final : public SerialDevice {
@@ -215,7 +130,7 @@ class Rfc2217Device final : public SerialDevice {
     std::mutex readMutex_;   // one Read at a time
     std::mutex writeMutex_;  // one Write or control frame at a time
     std::mutex mu_;          // everything below
-    int fd_ = -1;
+    Socket socket_ = net::kNoSocket;
     bool lost_ = false;  // the connection ended or failed; only a new open brings it back
     bool readerActive_ = false;
     Parser parser_;
@@ -235,11 +150,11 @@ Rfc2217Device g_devices[kRfc2217Devices];
 
 bool Rfc2217Device::Connect(const char* host, uint16_t port) {
     uint64_t deadline = DeadlineAfterNs(uint64_t{g_openTimeoutMs.load()} * 1000000u);
-    int fd = ConnectToHost(host, port, deadline);
-    if (fd < 0) return false;
+    Socket socket = net::Connect(host, port, deadline);
+    if (socket == net::kNoSocket) return false;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        fd_ = fd;
+        socket_ = socket;
         lost_ = false;
         readerActive_ = false;
         parser_.Reset();
@@ -258,10 +173,10 @@ bool Rfc2217Device::Connect(const char* host, uint16_t port) {
 
 // Binary both ways and COM-PORT-OPTION from us; waits for the server's answer to the latter.
 bool Rfc2217Device::Negotiate(uint64_t deadline) {
-    int fd;
+    Socket socket;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        fd = fd_;
+        socket = socket_;
         uint8_t out[3];
         Queue(out, negotiator_.AskLocal(kOptionBinary, out));
         Queue(out, negotiator_.AskRemote(kOptionBinary, out));
@@ -282,18 +197,18 @@ bool Rfc2217Device::Negotiate(uint64_t deadline) {
             }
             if (lost_) return false;
         }
-        if (WaitFd(fd, POLLIN, deadline) == 0) return false;
+        if (net::Wait(socket, net::kReadable, deadline) == 0) return false;
     }
 }
 
 void Rfc2217Device::Release() {
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (fd_ >= 0) {
-            shutdown(fd_, SHUT_RDWR);  // wakes a reader that is still waiting in poll
-            close(fd_);
+        if (socket_ != net::kNoSocket) {
+            net::Shutdown(socket_);  // wakes a reader that is still waiting in poll
+            net::Close(socket_);
         }
-        fd_ = -1;
+        socket_ = net::kNoSocket;
         lost_ = true;
         rxCount_ = 0;
         txStart_ = txEnd_ = 0;
@@ -307,12 +222,11 @@ void Rfc2217Device::Pump() {
     uint8_t raw[512];
     while (!lost_ && rxCount_ < kRxSize) {
         std::size_t want = std::min(sizeof raw, kRxSize - rxCount_);
-        ssize_t got = recv(fd_, raw, want, MSG_DONTWAIT);
+        std::ptrdiff_t got = net::Receive(socket_, raw, want);
         if (got == 0) {
             lost_ = true;
         } else if (got < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) lost_ = true;
+            if (got != net::kWouldBlock) lost_ = true;
             break;
         } else {
             Parse(raw, static_cast<std::size_t>(got));
@@ -367,13 +281,11 @@ void Rfc2217Device::Queue(const uint8_t* bytes, std::size_t n) {
 
 void Rfc2217Device::Flush() {
     while (!lost_ && txStart_ < txEnd_) {
-        ssize_t sent = send(fd_, tx_ + txStart_, txEnd_ - txStart_, MSG_DONTWAIT | MSG_NOSIGNAL);
+        std::ptrdiff_t sent = net::Send(socket_, tx_ + txStart_, txEnd_ - txStart_);
         if (sent > 0) {
             txStart_ += static_cast<std::size_t>(sent);
-        } else if (sent < 0 && errno == EINTR) {
-            continue;
         } else {
-            if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) lost_ = true;
+            if (sent != net::kWouldBlock) lost_ = true;
             break;
         }
     }
@@ -413,10 +325,10 @@ bool Rfc2217Device::Transmit(const uint8_t* bytes, uint32_t n, bool escape, uint
     uint64_t deadline = WriteDeadline(n);
     uint32_t taken = 0;
     for (;;) {
-        int fd;
+        Socket socket;
         {
             std::lock_guard<std::mutex> lock(mu_);
-            fd = fd_;
+            socket = socket_;
             if (!readerActive_) Pump();  // notices a closed connection before writing into it
             if (lost_) return false;
             if (taken < n) {
@@ -443,7 +355,7 @@ bool Rfc2217Device::Transmit(const uint8_t* bytes, uint32_t n, bool escape, uint
             if (taken == n && txStart_ == txEnd_) return true;
         }
         // On the write time-out, what was taken stays queued and goes out with the next call.
-        if (WaitFd(fd, POLLOUT, deadline) == 0) return true;
+        if (net::Wait(socket, net::kWritable, deadline) == 0) return true;
     }
 }
 
@@ -466,7 +378,7 @@ bool Rfc2217Device::Read(void* buffer, uint32_t count, uint32_t* received) {
         }
     } done{this};
     for (;;) {
-        int fd;
+        Socket socket;
         {
             std::lock_guard<std::mutex> lock(mu_);
             got += TakeInput(out + got, count - got);
@@ -478,10 +390,10 @@ bool Rfc2217Device::Read(void* buffer, uint32_t count, uint32_t* received) {
             if (got == count) return true;
             // What arrived before the connection ended is still delivered; the next read fails.
             if (lost_) return got > 0;
-            fd = fd_;
+            socket = socket_;
         }
         // Any readiness (data, end, error) is sorted out by the next Pump.
-        if (WaitFd(fd, POLLIN, deadline) == 0) return true;
+        if (net::Wait(socket, net::kReadable, deadline) == 0) return true;
     }
 }
 
