@@ -1,7 +1,8 @@
 # Writes one CTest test per GoogleTest suite of a test program that runs through an emulator:
 # starting wine for each test alone would cost more than most tests take.
 # Usage: cmake -DEMULATOR=<wine64> -DPROGRAM=<korva_tests.exe> -DOUTPUT=<file> -DTIMEOUT=<s>
-#              [-DEXCLUDE=<suite;...>] -P gtest_suites.cmake
+#              [-DEXCLUDE=<suite;...>] [-DFIXTURE=<name>] -P gtest_suites.cmake
+# FIXTURE names a CTest fixture every suite needs (the wine server).
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${EMULATOR} ${PROGRAM} --gtest_list_tests
                 OUTPUT_VARIABLE listing RESULT_VARIABLE rc TIMEOUT 120)
@@ -23,7 +24,11 @@ foreach(line IN LISTS lines)
       string(APPEND script
              "add_test([==[${suite}]==] [==[${EMULATOR}]==] [==[${PROGRAM}]==] "
              "[==[--gtest_filter=${suite}.*]==])\n"
-             "set_tests_properties([==[${suite}]==] PROPERTIES TIMEOUT ${TIMEOUT})\n")
+             "set_tests_properties([==[${suite}]==] PROPERTIES TIMEOUT ${TIMEOUT}")
+      if(FIXTURE)
+        string(APPEND script " FIXTURES_REQUIRED [==[${FIXTURE}]==] ENVIRONMENT WINEDEBUG=-all")
+      endif()
+      string(APPEND script ")\n")
     endif()
   endif()
 endforeach()

@@ -135,14 +135,16 @@ bool ReadLinePiece(std::FILE* file, char (&text)[kLineSize]) {
 
 }  // namespace
 
+// Binary mode: the reader handles CR LF itself; a text-mode stream on Windows would already have
+// taken the CR away (and stopped at a Ctrl-Z), so the same file would read differently there.
 std::FILE* OpenInitFile(const char* base, char* name, uint32_t vpi) {
     std::snprintf(name, kFileNameSize, "%s%02u.INT", base, vpi);
-    if (std::FILE* file = std::fopen(name, "r")) return file;
+    if (std::FILE* file = std::fopen(name, "rb")) return file;
     // For VPI numbers from 10 on this is the first name again, simply tried once more.
     std::snprintf(name, kFileNameSize, "%s%01u.INT", base, vpi);
-    if (std::FILE* file = std::fopen(name, "r")) return file;
+    if (std::FILE* file = std::fopen(name, "rb")) return file;
     std::snprintf(name, kFileNameSize, "%s.INT", base);
-    return std::fopen(name, "r");
+    return std::fopen(name, "rb");
 }
 
 void ReadInitFile(const KorvaRequest* request) {

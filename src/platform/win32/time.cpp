@@ -30,10 +30,18 @@ void SleepMs(uint32_t ms) {
 }
 
 void PlayTone(uint32_t hz, uint32_t ms) {
-    // Beep refuses frequencies outside 37..32767 Hz and fails where there is no sound device;
-    // the pause is kept all the same, since the driver's timing counts on it.
+    // Beep refuses frequencies outside 37..32767 Hz, fails where there is no sound device, and
+    // returns at once where it plays nothing (wine); whatever is left of the tone's length is
+    // paused all the same, since the driver's timing counts on it.
+    const uint64_t spanNs = ScaledNs(ms);
+    const uint64_t start = MonotonicNs();
     const uint64_t real = ScaledMs(ms);
-    if (real == 0 || real > 0xFFFFFFFEu || !::Beep(hz, static_cast<DWORD>(real))) SleepMs(ms);
+    if (real > 0 && real <= 0xFFFFFFFEu) ::Beep(hz, static_cast<DWORD>(real));
+    const uint64_t elapsed = MonotonicNs() - start;
+    if (elapsed < spanNs) {
+        const uint64_t restMs = (spanNs - elapsed + 999999u) / 1000000u;  // rounded up
+        Sleep(restMs > 0xFFFFFFFEu ? 0xFFFFFFFEu : static_cast<DWORD>(restMs));
+    }
 }
 
 namespace {
