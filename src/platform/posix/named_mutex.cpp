@@ -15,11 +15,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
+#include "platform/mutex_names.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -47,18 +46,6 @@ namespace {
 NamedMutex g_mutexes[kMaxMutexes];
 std::size_t g_used = 0;
 std::mutex g_tableLock;
-char g_namespace[64] = {};
-bool g_namespaceRead = false;
-
-const char* Namespace() {
-    if (!g_namespaceRead) {
-        g_namespaceRead = true;
-        // NOLINTNEXTLINE(concurrency-mt-unsafe): the driver never changes its environment.
-        if (const char* prefix = std::getenv("KORVA_MUTEX_NAMESPACE"))
-            std::snprintf(g_namespace, sizeof g_namespace, "%s", prefix);
-    }
-    return g_namespace;
-}
 
 int InitialiseMutex(pthread_mutex_t* mutex) {
     pthread_mutexattr_t attributes;
@@ -76,7 +63,7 @@ int InitialiseMutex(pthread_mutex_t* mutex) {
 int MapAndInitialise(int fd, Shared** out) {
     if (flock(fd, LOCK_EX) != 0) return errno;
     int rc = 0;
-    struct stat info{};
+    struct stat info {};
     if (fstat(fd, &info) != 0) rc = errno;
     if (rc == 0 && static_cast<std::size_t>(info.st_size) < sizeof(Shared) &&
         ftruncate(fd, sizeof(Shared)) != 0)
@@ -125,17 +112,10 @@ int TimedLock(pthread_mutex_t* mutex, uint64_t spanNs) {
 
 }  // namespace
 
-void SetMutexNamespace(const char* prefix) {
-    std::lock_guard<std::mutex> guard(g_tableLock);
-    g_namespaceRead = true;
-    std::snprintf(g_namespace, sizeof g_namespace, "%s", prefix ? prefix : "");
-}
-
 NamedMutex* MutexOpen(const char* name, uint32_t* error) {
     std::lock_guard<std::mutex> guard(g_tableLock);
     char objectName[kNameSize];
-    int length = std::snprintf(objectName, sizeof objectName, "/%s%s", Namespace(), name);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof objectName) {
+    if (!MutexObjectName("/", name, objectName, sizeof objectName)) {
         *error = ENAMETOOLONG;
         return nullptr;
     }
@@ -200,7 +180,8 @@ bool MutexRelease(NamedMutex* mutex, uint32_t* error) {
 
 void MutexUnlinkAll() {
     std::lock_guard<std::mutex> guard(g_tableLock);
-    for (std::size_t i = 0; i < g_used; ++i) shm_unlink(g_mutexes[i].name);
+    for (std::size_t i = 0; i < g_used; ++i)
+        shm_unlink(g_mutexes[i].name);
 }
 
 }  // namespace platform

@@ -2,11 +2,10 @@
 // every process that opens the name, and report WAIT_ABANDONED when the holder ended holding one.
 #include <windows.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
+#include "platform/mutex_names.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -27,18 +26,6 @@ namespace {
 NamedMutex g_mutexes[kMaxMutexes];
 std::size_t g_used = 0;
 std::mutex g_tableLock;
-char g_namespace[64] = {};
-bool g_namespaceRead = false;
-
-const char* Namespace() {
-    if (!g_namespaceRead) {
-        g_namespaceRead = true;
-        // NOLINTNEXTLINE(concurrency-mt-unsafe): the driver never changes its environment.
-        if (const char* prefix = std::getenv("KORVA_MUTEX_NAMESPACE"))
-            std::snprintf(g_namespace, sizeof g_namespace, "%s", prefix);
-    }
-    return g_namespace;
-}
 
 // Real milliseconds for WaitForSingleObject; INFINITE (0xFFFFFFFF) is never passed by accident.
 DWORD WaitSpan(uint32_t timeoutMs) {
@@ -48,17 +35,10 @@ DWORD WaitSpan(uint32_t timeoutMs) {
 
 }  // namespace
 
-void SetMutexNamespace(const char* prefix) {
-    std::lock_guard<std::mutex> guard(g_tableLock);
-    g_namespaceRead = true;
-    std::snprintf(g_namespace, sizeof g_namespace, "%s", prefix ? prefix : "");
-}
-
 NamedMutex* MutexOpen(const char* name, uint32_t* error) {
     std::lock_guard<std::mutex> guard(g_tableLock);
     char objectName[kNameSize];
-    int length = std::snprintf(objectName, sizeof objectName, "%s%s", Namespace(), name);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof objectName) {
+    if (!MutexObjectName("", name, objectName, sizeof objectName)) {
         *error = ERROR_FILENAME_EXCED_RANGE;
         return nullptr;
     }
