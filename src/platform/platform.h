@@ -35,6 +35,10 @@ uint64_t MonotonicNs();
 // ---------------------------------------------------------------------------------------------
 // Thread: starts `body` on a detached thread with at least `stackBytes` of stack.
 bool StartThread(void (*body)(), std::size_t stackBytes);
+// Waits at most `realMs` real milliseconds until every thread StartThread began has ended; true
+// when they all have. For tests and tools that end the process after stopping the driver: a
+// thread still ending while the process exits can bring the process down with it.
+bool WaitThreadsEnded(uint32_t realMs);
 
 // ---------------------------------------------------------------------------------------------
 // Tone: sounds `hz` for `ms` (driver time) and returns when it has ended. There is no reachable
@@ -68,7 +72,13 @@ void MutexUnlinkAll();
 // Serial devices.
 
 // The settings record, with the fields and codes of the original platform's DCB.
-enum : uint8_t { kNoParity = 0, kOddParity = 1, kEvenParity = 2, kMarkParity = 3, kSpaceParity = 4 };
+enum : uint8_t {
+    kNoParity = 0,
+    kOddParity = 1,
+    kEvenParity = 2,
+    kMarkParity = 3,
+    kSpaceParity = 4
+};
 enum : uint8_t { kOneStopBit = 0, kOne5StopBits = 1, kTwoStopBits = 2 };
 enum : uint8_t { kDtrControlDisable = 0, kDtrControlEnable = 1, kDtrControlHandshake = 2 };
 enum : uint8_t {
@@ -131,7 +141,7 @@ constexpr int kClrDtr = 6;
 // One open serial device. Every call is synchronous and reports success as true; reads honour the
 // time-outs in force (scaled by the time factor) and return as soon as the count has arrived.
 class SerialDevice {
-public:
+  public:
     virtual bool GetState(Dcb& dcb) = 0;
     virtual bool SetState(const Dcb& dcb) = 0;
     virtual bool GetTimeouts(CommTimeouts& timeouts) = 0;
@@ -148,7 +158,7 @@ public:
     // Closes the device; the object is not used again after a successful close.
     virtual bool Close() = 0;
 
-protected:
+  protected:
     ~SerialDevice() = default;
 };
 

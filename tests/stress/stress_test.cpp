@@ -233,6 +233,7 @@ class StressTest : public DriverTest {
         ZunHostRequestStop();
         while (StopFlag.load() == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(platform::WaitThreadsEnded(60000));
     }
 
     // A dial client: dials, exchanges a few telegrams, hangs up; again until told to stop.

@@ -82,12 +82,13 @@ class SupervisionTest : public DriverTest {
         return run;
     }
 
-    // Asks the thread to end and waits until it has set the stop flag.
+    // Asks the thread to end and waits until it has set the stop flag and is gone.
     void StopSupervision() {
         if (!taskRunning_) return;
         taskRunning_ = false;
         ZunHostRequestStop();
         EXPECT_TRUE(WaitUntil([] { return StopFlag.load() == 1; }));
+        EXPECT_TRUE(platform::WaitThreadsEnded(kGuardMs));
     }
 
     static void ClosePorts() {

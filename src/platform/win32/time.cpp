@@ -1,6 +1,8 @@
 // Pauses, the monotonic clock, tones and the driver's thread on Windows.
 #include <windows.h>
 
+#include <mutex>
+
 #include "platform/platform.h"
 
 namespace platform {
@@ -46,9 +48,25 @@ void PlayTone(uint32_t hz, uint32_t ms) {
 
 namespace {
 
+// Handles of the threads started and not yet seen to end, so that WaitThreadsEnded can wait for
+// the end of the thread itself, not only of its body. The driver starts one thread at a time.
+constexpr std::size_t kThreadSlots = 8;
+std::mutex g_threadLock;
+HANDLE g_threads[kThreadSlots] = {};
+
 DWORD WINAPI Trampoline(LPVOID body) {
     reinterpret_cast<void (*)()>(body)();
     return 0;
+}
+
+// Closes the handles of threads that have ended; under g_threadLock.
+void ForgetEndedThreads() {
+    for (HANDLE& thread : g_threads) {
+        if (thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) {
+            CloseHandle(thread);
+            thread = nullptr;
+        }
+    }
 }
 
 }  // namespace
@@ -59,7 +77,29 @@ bool StartThread(void (*body)(), std::size_t stackBytes) {
     HANDLE thread = CreateThread(nullptr, stackBytes, Trampoline, reinterpret_cast<LPVOID>(body),
                                  STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
     if (thread == nullptr) return false;
-    CloseHandle(thread);  // detached: nobody joins the driver's thread
+    std::lock_guard<std::mutex> guard(g_threadLock);
+    ForgetEndedThreads();
+    for (HANDLE& slot : g_threads) {
+        if (slot == nullptr) {
+            slot = thread;
+            return true;
+        }
+    }
+    CloseHandle(thread);  // no slot: the thread runs on, only unwatched
+    return true;
+}
+
+bool WaitThreadsEnded(uint32_t realMs) {
+    const uint64_t deadline = MonotonicNs() + uint64_t{realMs} * 1000000u;
+    std::lock_guard<std::mutex> guard(g_threadLock);
+    for (HANDLE& thread : g_threads) {
+        if (thread == nullptr) continue;
+        const uint64_t now = MonotonicNs();
+        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>((deadline - now) / 1000000u);
+        if (WaitForSingleObject(thread, left) != WAIT_OBJECT_0) return false;
+        CloseHandle(thread);
+        thread = nullptr;
+    }
     return true;
 }
 
